@@ -1,0 +1,89 @@
+/* The public header a host compiles against to use the Orvanta Time Shift filter (ovts.ax):
+   class identifiers, the control and instrumentation interfaces, the property sets and the
+   records they carry. Plain C++ for any mingw-w64 or MSVC host; it needs only the Windows SDK. */
+#pragma once
+
+#include <objbase.h>
+
+#include "OVTimeShiftTypes.h"
+
+#define OVTS_FILTER_NAME L"Orvanta Time Shift"
+
+#if defined(_MSC_VER)
+#define OVTS_INTERFACE(iid) struct __declspec(uuid(iid)) __declspec(novtable)
+#else
+#define OVTS_INTERFACE(iid) struct
+#endif
+
+/* Classes served by ovts.ax. */
+/* {1D349B41-9B67-11D3-B718-00A0CC502E02} */
+inline constexpr CLSID CLSID_OVTimeShiftFilter = {0x1D349B41, 0x9B67, 0x11D3, {0xB7, 0x18, 0x00, 0xA0, 0xCC, 0x50, 0x2E, 0x02}};
+/* {BD7EA3E1-2666-11D4-B269-00A0D21825FB} "General Properties" */
+inline constexpr CLSID CLSID_TSGeneralProps = {0xBD7EA3E1, 0x2666, 0x11D4, {0xB2, 0x69, 0x00, 0xA0, 0xD2, 0x18, 0x25, 0xFB}};
+/* {AB354A01-2809-11D4-B269-00A0D21825FB} "Buffer Status Properties" */
+inline constexpr CLSID CLSID_TSBufStatPropPage = {0xAB354A01, 0x2809, 0x11D4, {0xB2, 0x69, 0x00, 0xA0, 0xD2, 0x18, 0x25, 0xFB}};
+/* {29F98181-6702-11D4-A90B-0050DACE2436} "Cache Properties" */
+inline constexpr CLSID CLSID_TSCacheProps = {0x29F98181, 0x6702, 0x11D4, {0xA9, 0x0B, 0x00, 0x50, 0xDA, 0xCE, 0x24, 0x36}};
+/* {B8E11521-693C-11D4-A90B-0050DACE2436} "Instrumentation Properties" */
+inline constexpr CLSID CLSID_TSPerfInstProp = {0xB8E11521, 0x693C, 0x11D4, {0xA9, 0x0B, 0x00, 0x50, 0xDA, 0xCE, 0x24, 0x36}};
+
+/* Property sets of the filter's IKsPropertySet. */
+/* {F3BA8021-2A60-11D4-B269-00A0D21825FB} */
+inline constexpr GUID TSPROPSETID_Control = {0xF3BA8021, 0x2A60, 0x11D4, {0xB2, 0x69, 0x00, 0xA0, 0xD2, 0x18, 0x25, 0xFB}};
+/* {72100E1F-9EF3-464B-BDAF-DCB8846D2767} */
+inline constexpr GUID TSPROPSETID_PassThrough = {0x72100E1F, 0x9EF3, 0x464B, {0xBD, 0xAF, 0xDC, 0xB8, 0x84, 0x6D, 0x27, 0x67}};
+
+enum TSPropertyId : unsigned long {
+  TSPROPERTY_PLAY_POSITION = 3,   /* Control: 64-bit signed byte position (Set: absolute seek) */
+  TSPROPERTY_CACHE_SETTINGS = 4,  /* Control: TSCacheConfig, 24 bytes */
+  TSPROPERTY_CACHE_BITRATE = 5,   /* Control: 32-bit bit rate in kilobits per second (Set only) */
+  TSPROPERTY_BUFFER_SETTINGS = 6, /* Control: TSBufferConfig, 32 bytes; Set takes over its strings */
+  TSPROPERTY_PASS_THROUGH = 7,    /* PassThrough: 32-bit flag, non-zero for on */
+  TSPROPERTY_PLAY_STATE = 8,      /* Control: 32-bit TSPlayState (Get only) */
+};
+
+/* {BD7EA3E2-2666-11D4-B269-00A0D21825FB} */
+inline constexpr IID IID_IOVTimeShiftFilter = {0xBD7EA3E2, 0x2666, 0x11D4, {0xB2, 0x69, 0x00, 0xA0, 0xD2, 0x18, 0x25, 0xFB}};
+/* {36716E12-0025-4AE1-8F11-5AD6539C404C} */
+inline constexpr IID IID_IOVTSInstrumentation = {0x36716E12, 0x0025, 0x4AE1, {0x8F, 0x11, 0x5A, 0xD6, 0x53, 0x9C, 0x40, 0x4C}};
+
+/* Time-shift control. Settings are persisted in the registry and take full effect when the graph
+   next leaves Stopped. Positions, sizes and locations are byte counts. */
+OVTS_INTERFACE("BD7EA3E2-2666-11D4-B269-00A0D21825FB") IOVTimeShiftFilter : public IUnknown {
+  /* The caller owns the two strings returned. */
+  virtual HRESULT STDMETHODCALLTYPE GetBufferSettings(TSBufferConfig* config) = 0;
+  /* Consumes the record: frees its strings, zeroes sizeKB and options. */
+  virtual HRESULT STDMETHODCALLTYPE SetBufferSettings(TSBufferConfig* config) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetBufferParam(intptr_t argument) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetBufferParam(uint32_t id, int32_t value) = 0;
+  /* Normalises the record in place (sizes to 256 KB steps, chunks to 32 KB steps). */
+  virtual HRESULT STDMETHODCALLTYPE SetCacheSettings(TSCacheConfig* config) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetCacheSettings(TSCacheConfig* config) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetCacheBitRate(uint32_t kbitsPerSecond) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetCacheBitRate(uint32_t* kbitsPerSecond) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetInitialTimeShift(int32_t bytes) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetInitialTimeShift(uint32_t* bytes) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetReadLocation(int64_t* location) = 0;
+  /* mode 2: relative to the play position; any other mode: absolute. At most once a second. */
+  virtual HRESULT STDMETHODCALLTYPE SetPlayPosition(int64_t position, int32_t mode) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetTotalBufferSize(int64_t* size) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetCurrentBufferSize(int64_t* size) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetWriteLocation(int64_t* location) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Flush() = 0;
+  virtual HRESULT STDMETHODCALLTYPE Pause() = 0;
+  virtual HRESULT STDMETHODCALLTYPE Resume() = 0;
+  /* Settings then live under path + "\TShift" (below HKEY_CURRENT_USER). */
+  virtual HRESULT STDMETHODCALLTYPE SetRegistryBase(const char* path) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SeekToLive() = 0;
+};
+
+/* Timing instrumentation of the input and output paths (not persisted). */
+OVTS_INTERFACE("36716E12-0025-4AE1-8F11-5AD6539C404C") IOVTSInstrumentation : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE GetInstrumentation(TSInstrumentationSettings* settings) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetInstrumentation(const TSInstrumentationSettings* settings) = 0;
+};
+
+#ifdef __CRT_UUID_DECL
+__CRT_UUID_DECL(IOVTimeShiftFilter, 0xBD7EA3E2, 0x2666, 0x11D4, 0xB2, 0x69, 0x00, 0xA0, 0xD2, 0x18, 0x25, 0xFB)
+__CRT_UUID_DECL(IOVTSInstrumentation, 0x36716E12, 0x0025, 0x4AE1, 0x8F, 0x11, 0x5A, 0xD6, 0x53, 0x9C, 0x40, 0x4C)
+#endif

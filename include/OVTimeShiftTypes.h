@@ -1,0 +1,68 @@
+/* Records and constants of the Orvanta Time Shift filter that cross its interfaces. Plain C++;
+   compiles on its own with the Windows headers or, for the portable core, without them. */
+#pragma once
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#include <wtypes.h>
+#else
+typedef char16_t OLECHAR;
+typedef OLECHAR* BSTR;
+#endif
+
+/* Option bits of TSBufferConfig::options. */
+enum TSBufferOption : uint32_t {
+  PreAllocate = 1,     /* the buffer file takes its full size when opened */
+  DeleteOnClose = 2,   /* the system deletes the file when its last handle closes */
+  NoWrap = 4,          /* a write that does not fit before the end is not wrapped */
+  ExtendWhenFull = 8,  /* with NoWrap: such a write is appended and the buffer grows */
+};
+
+/* Playback state (TSPROPERTY_PLAY_STATE). */
+enum TSPlayState : uint32_t {
+  TSSTATE_IDLE = 0,     /* no playback from the buffer */
+  TSSTATE_PAUSED = 1,   /* paused by the host: recording goes on, the output holds */
+  TSSTATE_PLAYING = 2,  /* the output delivers from the buffer */
+};
+
+/* Buffer configuration, 32 bytes on x64. Strings handed out in it belong to the receiver, who
+   frees them with SysFreeString. */
+struct TSBufferConfig {
+  BSTR directory;            /* folder of the buffer file; its first three characters name the drive root */
+  BSTR fileName;             /* buffer file name */
+  uint32_t sizeKB;           /* buffer size, KB */
+  uint32_t minFreeMB;        /* disk space to leave free, MB */
+  uint32_t initialTimeShift; /* bytes, 524288 .. 33554432 */
+  uint32_t options;          /* TSBufferOption bits */
+};
+
+/* Cache configuration: six values, 24 bytes. */
+struct TSCacheConfig {
+  uint32_t inputCacheKB;     /* write cache size, KB (default 4096) */
+  uint32_t inputChunkKB;     /* write worker transfer size, KB (default 4096) */
+  uint32_t inputThreshold;   /* percent, stored only (default 0) */
+  uint32_t outputCacheKB;    /* read cache size, KB (default 1024) */
+  uint32_t outputChunkKB;    /* read worker transfer size, KB (default 128) */
+  uint32_t outputThreshold;  /* percent of the read cache filled before playback starts (default 75) */
+};
+
+/* Timing instrumentation switches and thresholds, 20 bytes. */
+enum TSInstrumentationFlag : uint32_t {
+  TSINST_INPUT = 1,   /* time each buffer write */
+  TSINST_OUTPUT = 2,  /* time each sample fill */
+};
+
+struct TSInstrumentationSettings {
+  uint32_t flags;              /* TSInstrumentationFlag bits (default 0) */
+  uint32_t inputInterCallUs;   /* default 750 */
+  uint32_t inputIntraCallUs;   /* default 1500 */
+  uint32_t outputInterCallUs;  /* default 1000 */
+  uint32_t outputIntraCallUs;  /* default 5000 */
+};
+
+#if defined(_WIN64) || defined(__x86_64__)
+static_assert(sizeof(TSBufferConfig) == 32, "TSBufferConfig crosses the interfaces as 32 bytes");
+#endif
+static_assert(sizeof(TSCacheConfig) == 24, "TSCacheConfig crosses the interfaces as 24 bytes");
+static_assert(sizeof(TSInstrumentationSettings) == 20, "TSInstrumentationSettings is 20 bytes");

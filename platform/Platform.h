@@ -1,0 +1,199 @@
+// The thin operating-system layer under the portable core (util/, buffer/): files, events,
+// recursive locks, threads, counters, disk queries, memory and wide strings. PlatformWin32.cc
+// implements it with the Win32 API; PlatformPosix.cc with POSIX for the native builds.
+//
+// Paths are Windows paths ("C:\dir\file"). Natively a drive root "X:\" stands for the directory
+// named by the environment variable OVTS_DRIVE_X; drive C defaults to $TMPDIR (or /tmp). A drive
+// letter without a directory is no drive at all, and '\' separators become '/'.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/Types.h"
+
+namespace ovts::port {
+
+constexpr uint32_t kInfinite = 0xFFFFFFFFu;
+
+// A lock its owner may take again (a critical section on Windows).
+class RecursiveLock {
+ public:
+  RecursiveLock();
+  ~RecursiveLock();
+  RecursiveLock(const RecursiveLock&) = delete;
+  RecursiveLock& operator=(const RecursiveLock&) = delete;
+
+  void Lock();
+  bool TryLock();
+  void Unlock();
+
+ private:
+  alignas(16) unsigned char storage_[64];
+};
+
+// Holds a lock for a scope.
+class [[nodiscard]] LockGuard {
+ public:
+  explicit LockGuard(RecursiveLock& lock) : lock_(lock) { lock_.Lock(); }
+  ~LockGuard() { lock_.Unlock(); }
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+
+ private:
+  RecursiveLock& lock_;
+};
+
+// Holds a lock for a scope, and may let go of it and take it back in between.
+class [[nodiscard]] UniqueLock {
+ public:
+  explicit UniqueLock(RecursiveLock& lock) : lock_(lock) { lock_.Lock(); }
+  ~UniqueLock() {
+    if (held_) lock_.Unlock();
+  }
+  UniqueLock(const UniqueLock&) = delete;
+  UniqueLock& operator=(const UniqueLock&) = delete;
+
+  void Unlock() {
+    lock_.Unlock();
+    held_ = false;
+  }
+  void Lock() {
+    lock_.Lock();
+    held_ = true;
+  }
+
+ private:
+  RecursiveLock& lock_;
+  bool held_ = true;
+};
+
+// An auto-reset or manual-reset event.
+class Event {
+ public:
+  enum class Mode { kAutoReset, kManualReset };
+  explicit Event(Mode mode, bool signalled = false);
+  ~Event();
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+
+  bool valid() const { return handle_ != nullptr; }
+  void Set();
+  void Reset();
+  // True when the event was signalled within the timeout (an auto-reset event is consumed).
+  bool Wait(uint32_t timeoutMs);
+  // Waits for either event: 0 when a was signalled, 1 when b was, -1 on timeout. When both are
+  // signalled, a wins.
+  static int WaitEither(Event& a, Event& b, uint32_t timeoutMs);
+
+ private:
+  void* handle_;
+};
+
+// One thread running a body function. The owner must Join before the object goes away;
+// the destructor joins without limit as a last resort.
+class Thread {
+ public:
+  using Body = uint32_t (*)(void* arg);
+  Thread() = default;
+  ~Thread();
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+
+  bool Start(Body body, void* arg);
+  bool started() const { return handle_ != nullptr; }
+  // True when the thread has ended (or none was started); the handle is then released.
+  bool Join(uint32_t timeoutMs);
+  // True when called on this thread.
+  bool IsCurrent() const;
+  // Exit code of the last thread joined.
+  uint32_t exit_code() const { return exitCode_; }
+
+ private:
+  void* handle_ = nullptr;
+  uint64_t id_ = 0;
+  uint32_t exitCode_ = 0;
+};
+
+// A file handle opened for reading and writing, shared for reading and writing.
+class File {
+ public:
+  enum : unsigned { kRandomAccess = 1, kDeleteOnClose = 2 };
+  enum class From { kBegin, kCurrent, kEnd };
+
+  File() = default;
+  ~File() { Close(); }
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Opens the file, creating it when missing. False sets the thread's last error.
+  bool Open(const char* path, unsigned flags);
+  // Makes this a second handle to the file another File has open.
+  bool Duplicate(const File& other);
+  bool is_open() const { return handle_ != kNone; }
+  void Close();
+
+  bool Seek(int64_t offset, From from, int64_t* newPosition);
+  bool SetEnd();
+  bool Read(void* dest, uint32_t length, uint32_t* read);
+  bool Write(const void* data, uint32_t length, uint32_t* written);
+
+ private:
+  static constexpr intptr_t kNone = -1;
+  intptr_t handle_ = kNone;
+};
+
+// The calling thread's last system error (GetLastError, or errno natively).
+uint32_t LastError();
+void ClearLastError();
+void SetLastError(uint32_t code);
+
+// Free bytes available to the caller on the volume whose root is `root` ("C:\").
+bool FreeDiskSpace(const char* root, uint64_t* freeBytes);
+// True when `root` is a fixed local disk; an empty root means the current directory's.
+bool IsFixedDrive(const char* root);
+// The path the host's own file functions take (identity on Windows).
+std::string HostPath(const char* path);
+bool DeleteFileAt(const char* path);
+// Creates a directory; true when it exists afterwards.
+bool MakeDirectory(const char* path);
+// Size of a file in bytes, or -1 when it does not exist.
+int64_t FileSizeAt(const char* path);
+
+// Operating-system platform id: 2 for the NT family.
+uint32_t PlatformId();
+
+int64_t PerformanceCounter();
+int64_t PerformanceFrequency();
+// Wall-clock time in 100-ns units.
+int64_t SystemTime100ns();
+void YieldThread();
+void SleepMs(uint32_t ms);
+void DebugOutput(const char* text);
+
+inline int32_t AtomicExchange(std::atomic<int32_t>& target, int32_t value) {
+  return target.exchange(value);
+}
+
+// Committed, zero-filled, page-aligned memory.
+void* PageAlloc(size_t size);
+void PageFree(void* block, size_t size);
+
+// Zero-filled blocks from the process heap. HeapGrow zero-fills the added part; it returns null
+// when the block cannot grow (the old block stays valid).
+void* HeapAllocZero(size_t size);
+void* HeapGrow(void* block, size_t oldSize, size_t newSize);
+void HeapRelease(void* block);
+
+// Platform wide strings (BSTR): allocated by the platform, freed by FreeString.
+BSTR AllocString(const OLECHAR* text);
+void FreeString(BSTR text);
+uint32_t StringLength(const OLECHAR* text);
+// Narrow text in the system code page to a new BSTR (null for null or empty text).
+BSTR NarrowToBstr(const char* text);
+// Wide text to a new narrow array in the system code page (null for null); delete[] it.
+char* WideToNarrow(const OLECHAR* text);
+
+}  // namespace ovts::port

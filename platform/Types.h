@@ -1,0 +1,29 @@
+// Status codes and the wide-string type shared by the portable core and the COM layer.
+// On Windows they come from the platform headers; elsewhere they are defined here with the same
+// names and values, so the core reads the same on both targets.
+#pragma once
+
+#include <cstdint>
+
+#ifdef _WIN32
+#include <wtypes.h>
+#include <winerror.h>
+#else
+
+typedef int32_t HRESULT;
+typedef char16_t OLECHAR;
+typedef OLECHAR* BSTR;
+
+#define S_OK ((HRESULT)0L)
+#define S_FALSE ((HRESULT)1L)
+#define E_NOTIMPL ((HRESULT)0x80004001L)
+#define E_NOINTERFACE ((HRESULT)0x80004002L)
+#define E_POINTER ((HRESULT)0x80004003L)
+#define E_FAIL ((HRESULT)0x80004005L)
+#define E_UNEXPECTED ((HRESULT)0x8000FFFFL)
+#define E_OUTOFMEMORY ((HRESULT)0x8007000EL)
+#define E_INVALIDARG ((HRESULT)0x80070057L)
+#define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
+#define FAILED(hr) (((HRESULT)(hr)) < 0)
+
+#endif
