@@ -23,6 +23,10 @@ typedef OLECHAR* BSTR;
 #define E_UNEXPECTED ((HRESULT)0x8000FFFFL)
 #define E_OUTOFMEMORY ((HRESULT)0x8007000EL)
 #define E_INVALIDARG ((HRESULT)0x80070057L)
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_DISK_FULL 112L
+#define HRESULT_FROM_WIN32(x) \
+  ((HRESULT)(x) <= 0 ? ((HRESULT)(x)) : ((HRESULT)(((x)&0x0000FFFF) | (7 << 16) | 0x80000000)))
 #define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
 #define FAILED(hr) (((HRESULT)(hr)) < 0)
 
