@@ -1,0 +1,117 @@
+// The circular byte buffer every time-shift store derives from: one writer appends the live
+// stream at the write position, one reader takes bytes at its own read position, which may lag by
+// up to the whole store. When the store is full the writer wraps and overwrites the oldest bytes;
+// a reader it overtakes is pushed to the oldest byte still retained and its next read reports a
+// discontinuity. CCircMemBuf keeps the store in memory, CCircFileBuf in a disk file.
+//
+// Threads: the input streaming thread (Write), the output streaming thread (Read), control
+// threads (configuration, Start/Stop, Seek, Reset, Pause/Resume, status) and, for the file
+// buffer, its two worker threads.
+//
+// Lock order: writeLock_ -> readLock_ -> stateLock_. Open, Close and Reset take all three; Seek
+// and readers take read then state; writers take write then state. The state lock is never held
+// across a copy of data. All three are recursive.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "OVTimeShiftTypes.h"
+#include "buffer/COVTraceLog.h"
+#include "buffer/RelaxedAtomic.h"
+#include "platform/Platform.h"
+#include "util/COVStringT.h"
+
+// The Windows headers keep a 16-bit era GetFreeSpace(w) macro that would replace our member.
+#ifdef GetFreeSpace
+#undef GetFreeSpace
+#endif
+
+namespace ovts {
+
+class CCircBufBase {
+ public:
+  static constexpr uint32_t kMemoryBuffer = 2;
+  static constexpr uint32_t kFileBuffer = 1;
+
+  explicit CCircBufBase(const char* name);
+  virtual ~CCircBufBase();
+  CCircBufBase(const CCircBufBase&) = delete;
+  CCircBufBase& operator=(const CCircBufBase&) = delete;
+
+  // Directory, file name, size, reserve and options for the next Open. E_INVALIDARG (and nothing
+  // changed) when the directory is not on a fixed local disk.
+  virtual HRESULT SetConfig(const TSBufferConfig* config);
+  // The strings handed out are the caller's to free.
+  virtual HRESULT GetConfig(TSBufferConfig* config);
+  virtual HRESULT SetCacheConfig(const TSCacheConfig* config);
+  virtual HRESULT Reserved();  // reserved slot: E_NOTIMPL
+  virtual HRESULT Start();
+  virtual HRESULT Stop();
+  virtual HRESULT Write(const void* data, uint32_t length, uint32_t* written) = 0;
+  virtual HRESULT Read(void* dest, uint32_t length, uint32_t* read, bool* discontinuity) = 0;
+  virtual HRESULT Reset() = 0;
+  // Moves the read position inside the retained data. origin 0: from the oldest retained byte,
+  // clamped into [0, data size]; origin 1: from the read position, clamped into [-readOffset,
+  // unread]. The next Read reports a discontinuity.
+  virtual HRESULT Seek(int64_t offset, uint32_t origin, int64_t* newOffset);
+  virtual HRESULT Close() = 0;
+  virtual HRESULT Open() = 0;
+  // The core knows no media types: the argument is opaque and ignored.
+  virtual HRESULT SetMediaType(const void* mediaType);
+  virtual HRESULT SetParam(uint32_t id, intptr_t value);  // reserved hook: E_NOTIMPL
+  virtual HRESULT GetParam(intptr_t argument);            // reserved hook: E_NOTIMPL
+  virtual int64_t GetBufferSize();                        // "Total Buffer Size"
+  virtual int64_t GetDataSize();                          // "Current Buffer Size"
+  virtual int64_t GetReadOffset();                        // "Read Location"
+  virtual int64_t GetWritePosition();                     // "Write Location"
+  virtual uint32_t GetUnreadBytes();
+  virtual uint32_t GetFreeSpace();
+  virtual bool IsEndOfStream();
+  virtual HRESULT SetEndOfStream();
+  virtual uint32_t GetBufferType() = 0;
+  virtual void EnableInstrumentation(bool enable);
+  virtual HRESULT Pause();
+  virtual HRESULT Resume();
+
+  bool IsOpen() const { return open_; }
+  bool IsInstrumentationEnabled() const { return instrumentationEnabled_; }
+  bool IsPaused() const { return paused_.load() != 0; }
+  const char* name() const { return name_.c_str(); }
+  COVTraceLog& trace() { return trace_; }
+
+ protected:
+  // Store offset of the next byte to read. Caller holds stateLock_.
+  int64_t ReadPosition() const;
+  // Retained bytes. Caller holds stateLock_.
+  int64_t DataSize() const { return wrapped_ ? int64_t{size_} : writePos_; }
+  // A size configured while the buffer was open takes effect here. Caller holds stateLock_.
+  void ApplyConfiguredSize();
+  static uint32_t Clamp32(int64_t value);
+
+  COVStringT directory_;                        // stateLock_; always ends with '\'
+  COVStringT fileName_;                         // stateLock_
+  int64_t minFreeSpace_ = 134217728;            // stateLock_
+  uint32_t options_ = 0;                        // stateLock_; TSBufferOption bits
+  RelaxedAtomic<int64_t> size_;                 // written under stateLock_, read without
+  int64_t readOffset_ = 0;                      // stateLock_; oldest retained byte -> read position
+  int64_t writePos_ = 0;                        // stateLock_
+  RelaxedAtomic<int64_t> unread_;               // written under stateLock_, read without
+  int64_t oldest_ = 0;                          // stateLock_
+  bool wrapped_ = false;                        // stateLock_
+  RelaxedAtomic<bool> open_;                    // written under stateLock_, read without
+  RelaxedAtomic<bool> endOfStream_;             // atomic
+  std::atomic<int32_t> discontinuity_{0};       // atomic exchange; reported and cleared by Read
+  std::atomic<int32_t> paused_{0};              // atomic exchange
+  port::RecursiveLock stateLock_;               // positions, flags, handles
+  port::RecursiveLock readLock_;                // held by a reader for one reserved piece, copy included
+  port::RecursiveLock writeLock_;               // held by a writer for one reserved piece, copy included
+  COVStringT name_;                             // constant after construction
+  RelaxedAtomic<bool> instrumentationEnabled_;  // atomic
+  const int64_t counterFrequency_;
+  const int64_t ticksPerMicrosecond_;
+  COVTraceLog trace_;
+  int64_t configuredSize_ = -1;  // stateLock_; size waiting for the next Open, -1 when none
+};
+
+}  // namespace ovts

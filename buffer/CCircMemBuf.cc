@@ -1,0 +1,237 @@
+#include "buffer/CCircMemBuf.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "buffer/BufferResult.h"
+
+namespace ovts {
+
+CCircMemBuf::CCircMemBuf(const char* name) : CCircBufBase(name) {
+  size_ = kDefaultSize;
+  readRecord_.name = "Read";
+  writeRecord_.name = "Write";
+  readRecord_.ticksPerMicrosecond = ticksPerMicrosecond_;
+  writeRecord_.ticksPerMicrosecond = ticksPerMicrosecond_;
+}
+
+CCircMemBuf::~CCircMemBuf() { Close(); }
+
+HRESULT CCircMemBuf::Open() {
+  return Guarded([&]() -> HRESULT {
+    port::LockGuard write(writeLock_);
+    port::LockGuard read(readLock_);
+    port::LockGuard state(stateLock_);
+    if (open_) return S_OK;
+    Close();
+    ApplyConfiguredSize();
+    trace_.Write(3, "Init Mem Buffer.  Size = %d", static_cast<int>(static_cast<uint32_t>(int64_t{size_})));
+    if (size_ > 0xFFFFFFFFLL) size_ = 0xFFFFFFFFLL;
+    const auto bytes = static_cast<size_t>(int64_t{size_});
+    // Page memory comes zero-filled.
+    store_ = bytes > 0 ? static_cast<uint8_t*>(port::PageAlloc(bytes)) : nullptr;
+    if (!store_) {
+      Close();
+      return E_FAIL;
+    }
+    storeBytes_ = bytes;
+    open_ = true;
+    return S_OK;
+  });
+}
+
+HRESULT CCircMemBuf::Close() {
+  port::LockGuard write(writeLock_);
+  port::LockGuard read(readLock_);
+  port::LockGuard state(stateLock_);
+  open_ = false;
+  port::PageFree(store_, storeBytes_);
+  store_ = nullptr;
+  storeBytes_ = 0;
+  return S_OK;
+}
+
+HRESULT CCircMemBuf::Reset() {
+  port::LockGuard write(writeLock_);
+  port::LockGuard read(readLock_);
+  port::LockGuard state(stateLock_);
+  readOffset_ = writePos_ = oldest_ = 0;
+  unread_ = 0;
+  wrapped_ = false;
+  discontinuity_.exchange(1);
+  return S_OK;
+}
+
+HRESULT CCircMemBuf::Seek(int64_t offset, uint32_t origin, int64_t* newOffset) {
+  return Guarded([&] {
+    port::LockGuard read(readLock_);
+    return CCircBufBase::Seek(offset, origin, newOffset);
+  });
+}
+
+uint8_t* CCircMemBuf::GetWritePointer(uint32_t length, uint32_t* piece) {
+  *piece = 0;
+  if (length == 0) return nullptr;
+  writeLock_.Lock();
+  port::UniqueLock state(stateLock_);
+  if (!store_) {
+    state.Unlock();
+    writeLock_.Unlock();
+    return nullptr;
+  }
+  const int64_t size = size_;
+  int64_t n = std::min<int64_t>(length, size / 2);
+  const bool wasWrapped = wrapped_;
+  int64_t newPos = writePos_ + n;
+  bool wrapNow = wasWrapped;
+  if (newPos >= size) {
+    n = size - writePos_;
+    wrapNow = true;
+    newPos = 0;
+  }
+  if (wasWrapped) {
+    // The piece overwrites the oldest retained bytes. readOffset already counts the piece a
+    // reader has reserved, so that piece starts at readOffset - pendingRead: while it overlaps
+    // ours, let the reader finish its copy (it holds readLock_) before moving any position.
+    while (pendingRead_ > 0 && readOffset_ - pendingRead_ < n) {
+      state.Unlock();
+      { port::LockGuard waitForReader(readLock_); }
+      state.Lock();
+    }
+    readOffset_ -= n;
+    oldest_ = newPos;
+    if (readOffset_ < 0) {  // overtook the reader: the bytes it had not read are gone
+      unread_ = unread_ + readOffset_;
+      readOffset_ = 0;
+      discontinuity_.exchange(1);
+    }
+  }
+  uint8_t* at = store_ + writePos_;
+  writePos_ = newPos;
+  pendingWrite_ = static_cast<uint32_t>(n);
+  unread_ = unread_ + n;
+  wrapped_ = wrapNow;
+  *piece = static_cast<uint32_t>(n);
+  return at;
+}
+
+void CCircMemBuf::CommitWrite(uint32_t actual) {
+  {
+    port::LockGuard state(stateLock_);
+    if (actual < pendingWrite_) {
+      const int64_t d = pendingWrite_ - actual;
+      unread_ = unread_ - d;
+      writePos_ = writePos_ == 0 ? size_ - d : writePos_ - d;
+    }
+    pendingWrite_ = 0;
+  }
+  writeLock_.Unlock();
+}
+
+HRESULT CCircMemBuf::Write(const void* data, uint32_t length, uint32_t* written) {
+  // Nothing between reserving a piece and settling it can throw, so the side lock held across
+  // them is always released.
+  return Guarded([&]() -> HRESULT {
+    if (!written) return E_POINTER;
+    *written = 0;
+    if (!data) return E_INVALIDARG;
+    if (length > size_) length = static_cast<uint32_t>(int64_t{size_});
+    writeRecord_.ClearStamps();
+    TSStamp(writeRecord_.start);
+    if (!open_) return E_FAIL;
+    const auto* from = static_cast<const uint8_t*>(data);
+    for (int pieces = 0; pieces < 2; ++pieces) {
+      uint32_t piece = 0;
+      uint8_t* at = GetWritePointer(length, &piece);
+      TSStamp(writeRecord_.reserved);
+      if (!at) return E_FAIL;
+      std::memcpy(at, from, piece);
+      TSStamp(writeRecord_.copied);
+      CommitWrite(piece);
+      *written += piece;
+      if (length <= piece) break;
+      length -= piece;
+      from += piece;
+    }
+    TSStamp(writeRecord_.end);
+    return S_OK;
+  });
+}
+
+bool CCircMemBuf::RunsPastEnd(int64_t position, uint32_t length) const {
+  return wrapped_ && position + length > size_;
+}
+
+HRESULT CCircMemBuf::GetReadPointer(uint32_t length, uint8_t** piece, uint32_t* pieceLength) {
+  *piece = nullptr;
+  *pieceLength = 0;
+  readLock_.Lock();
+  port::UniqueLock state(stateLock_);
+  HRESULT hr = S_OK;
+  if (!store_) {
+    hr = E_FAIL;
+  } else if (const uint32_t available = GetUnreadBytes(); available < length) {
+    if (endOfStream_)
+      length = available;
+    else
+      hr = S_FALSE;
+  }
+  if (hr != S_OK) {
+    state.Unlock();
+    readLock_.Unlock();
+    return hr;
+  }
+  const int64_t position = ReadPosition();
+  if (RunsPastEnd(position, length)) length = static_cast<uint32_t>(size_ - position);
+  pendingRead_ = length;
+  readOffset_ += length;
+  unread_ = unread_ - length;
+  if (readOffset_ > size_) readOffset_ = size_;
+  *piece = store_ + position;
+  *pieceLength = length;
+  return S_OK;
+}
+
+void CCircMemBuf::CommitRead(uint32_t actual) {
+  {
+    port::LockGuard state(stateLock_);
+    if (actual < pendingRead_) {
+      const int64_t d = pendingRead_ - actual;
+      readOffset_ -= d;
+      unread_ = unread_ + d;
+    }
+    pendingRead_ = 0;
+  }
+  readLock_.Unlock();
+}
+
+HRESULT CCircMemBuf::Read(void* dest, uint32_t length, uint32_t* read, bool* discontinuity) {
+  return Guarded([&]() -> HRESULT {
+    if (!read || !discontinuity) return E_POINTER;
+    *read = 0;
+    *discontinuity = false;
+    if (!dest) return E_INVALIDARG;
+    readRecord_.ClearStamps();
+    if (!open_) return E_FAIL;
+    TSStamp(readRecord_.start);
+    uint8_t* piece = nullptr;
+    uint32_t pieceLength = 0;
+    const HRESULT reserved = GetReadPointer(length, &piece, &pieceLength);
+    if (reserved == S_FALSE) return S_OK;  // not enough data yet; a pending discontinuity waits
+    if (FAILED(reserved)) return reserved;
+    TSStamp(readRecord_.reserved);
+    if (discontinuity_.exchange(0) != 0) *discontinuity = true;
+    HRESULT hr = E_FAIL;  // end of stream reached and nothing left
+    if (pieceLength > 0) {
+      std::memcpy(dest, piece, pieceLength);
+      *read = pieceLength;
+      hr = S_OK;
+    }
+    TSStamp(readRecord_.copied);
+    CommitRead(pieceLength);
+    TSStamp(readRecord_.end);
+    return hr;
+  });
+}
+
+}  // namespace ovts

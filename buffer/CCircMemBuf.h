@@ -1,0 +1,61 @@
+// The ring buffer whose store is one block of memory. A writer and a reader copy into and out of
+// the store at the same time: each reserves a contiguous piece under the state lock, copies it
+// holding only its own side's lock, and settles it under the state lock again.
+// In the filter it serves as the file buffer's "Write Cache" and "Read cache".
+//
+// Threads: one writer thread calls Write and one reader thread calls Read (for the caches: the
+// input streaming thread and the write worker, or the read worker and the output streaming
+// thread); any thread may call the other operations. Locks as in CCircBufBase.
+#pragma once
+
+#include <cstdint>
+
+#include "buffer/CCircBufBase.h"
+#include "buffer/TSInstrumentationRecord.h"
+
+namespace ovts {
+
+class CCircMemBuf : public CCircBufBase {
+ public:
+  static constexpr int64_t kDefaultSize = 524288;
+
+  explicit CCircMemBuf(const char* name = nullptr);
+  ~CCircMemBuf() override;
+
+  // Stores at most two pieces, each at most half the store and neither crossing its end;
+  // `written` tells how much was taken. Overwrites the oldest bytes when the store is full.
+  HRESULT Write(const void* data, uint32_t length, uint32_t* written) override;
+  // Reads nothing until `length` bytes are unread (or end of stream was set), and never across
+  // the end of the store: a read that would continue at offset 0 stops at the end.
+  HRESULT Read(void* dest, uint32_t length, uint32_t* read, bool* discontinuity) override;
+  HRESULT Reset() override;
+  HRESULT Seek(int64_t offset, uint32_t origin, int64_t* newOffset) override;
+  HRESULT Close() override;
+  HRESULT Open() override;
+  uint32_t GetBufferType() override { return kMemoryBuffer; }
+
+  // Stamps of the latest Read and Write; each is touched only by the thread making those calls.
+  TSInstrumentationRecord& readRecord() { return readRecord_; }
+  TSInstrumentationRecord& writeRecord() { return writeRecord_; }
+
+ private:
+  // Reserves one piece for writing and returns where it goes, holding writeLock_ until
+  // CommitWrite; null (and no lock held) for a length of 0 or a closed store.
+  uint8_t* GetWritePointer(uint32_t length, uint32_t* piece);
+  void CommitWrite(uint32_t actual);
+  // Reserves one piece for reading, holding readLock_ until CommitRead: S_OK with the piece,
+  // S_FALSE when too few bytes are unread, E_FAIL when closed (no lock held for either).
+  HRESULT GetReadPointer(uint32_t length, uint8_t** piece, uint32_t* pieceLength);
+  void CommitRead(uint32_t actual);
+  // Whether a read piece at `position` would run past the end of the store. Caller holds stateLock_.
+  bool RunsPastEnd(int64_t position, uint32_t length) const;
+
+  uint8_t* store_ = nullptr;             // stateLock_ (the pointer); bytes belong to the holder of a piece
+  size_t storeBytes_ = 0;                // stateLock_; length of the block behind store_
+  uint32_t pendingRead_ = 0;             // stateLock_
+  uint32_t pendingWrite_ = 0;            // stateLock_
+  TSInstrumentationRecord readRecord_;   // the reading thread
+  TSInstrumentationRecord writeRecord_;  // the writing thread
+};
+
+}  // namespace ovts

@@ -1,0 +1,398 @@
+// The file ring buffer: its option bits, the free-space rule, wrap and overtake in the file,
+// the cache thresholds and chunk rules, seek near live, pause and resume, and the ends of its
+// worker threads (a worker waiting while Close holds the state lock, a worker that closes the
+// buffer itself).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifndef _WIN32
+#include <dirent.h>
+#include <unistd.h>
+#endif
+
+#include "BufferTestSupport.h"
+#include "TestSupport.h"
+#include "buffer/CCircFileBuf.h"
+
+namespace ovts {
+namespace {
+
+constexpr uint32_t KB = 1024;
+
+// A file buffer whose internal steps the tests can watch or make fail.
+class ProbeFileBuf : public CCircFileBuf {
+ public:
+  ~ProbeFileBuf() override { Close(); }  // the workers call our overrides: end them first
+
+  std::optional<uint64_t> freeSpace;  // reported instead of the volume's; nullopt: the volume's
+  bool freeSpaceFails = false;
+  std::atomic<bool> failNextSeek{false};
+  port::Event seekFailed{port::Event::Mode::kManualReset};
+  port::Event workerWantsState{port::Event::Mode::kManualReset};
+
+  port::RecursiveLock& stateLock() { return stateLock_; }
+
+ protected:
+  bool QueryFreeSpace(const char* root, uint64_t* freeBytes) override {
+    if (freeSpaceFails) return false;
+    if (!freeSpace) return CCircFileBuf::QueryFreeSpace(root, freeBytes);
+    *freeBytes = *freeSpace;
+    return true;
+  }
+  HRESULT SeekFile(port::File& handle, int64_t offset, port::File::From method, int64_t* at) override {
+    if (!failNextSeek.exchange(false)) return CCircFileBuf::SeekFile(handle, offset, method, at);
+    const HRESULT hr = CCircFileBuf::SeekFile(handle, -1, method, at);  // a real failing seek
+    seekFailed.Set();
+    return hr;
+  }
+  bool AcquireStateForWorker() override {
+    workerWantsState.Set();
+    return CCircFileBuf::AcquireStateForWorker();
+  }
+};
+
+struct FileCase {
+  std::string dir = test::MakeTestDir("buffer-file");
+  std::string name;
+  std::string path;
+  explicit FileCase(const char* fileName) : name(fileName), path(dir + fileName) {
+    port::DeleteFileAt(path.c_str());
+  }
+  void Configure(CCircFileBuf& b, uint32_t sizeKB, uint32_t options, const TSCacheConfig& cache,
+                 uint32_t minFreeMB = 0) const {
+    test::OwnedConfig config(dir, name, sizeKB, options, minFreeMB);
+    ASSERT_EQ(b.SetConfig(config.get()), S_OK);
+    ASSERT_EQ(b.SetCacheConfig(&cache), S_OK);
+  }
+  int64_t FileSize() const { return port::FileSizeAt(path.c_str()); }
+};
+
+// True when this process holds no handle to the file.
+bool NoHandleOn(const std::string& path) {
+#ifdef _WIN32
+  // Our handles do not share deletion, so the file can go only when none is open.
+  return port::DeleteFileAt(path.c_str()) || port::FileSizeAt(path.c_str()) < 0;
+#else
+  const std::string host = port::HostPath(path.c_str());
+  DIR* fds = opendir("/proc/self/fd");
+  if (!fds) return false;
+  bool none = true;
+  while (dirent* entry = readdir(fds)) {
+    char target[4096];
+    const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+    const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0) continue;
+    target[n] = '\0';
+    if (std::string(target).rfind(host, 0) == 0) none = false;
+  }
+  closedir(fds);
+  return none;
+#endif
+}
+
+// Writes stream bytes [position, position + length) and expects all of them taken.
+void Put(CCircFileBuf& b, uint64_t position, uint32_t length) {
+  auto bytes = test::PatternBytes(position, length);
+  uint32_t written = 0;
+  ASSERT_EQ(b.Write(bytes.data(), length, &written), S_OK);
+  ASSERT_EQ(written, length);
+}
+
+struct Got {
+  HRESULT hr;
+  std::vector<uint8_t> bytes;
+  bool discontinuity;
+};
+
+Got Get(CCircFileBuf& b, uint32_t length) {
+  Got got{E_FAIL, std::vector<uint8_t>(length), false};
+  uint32_t read = 0;
+  got.hr = b.Read(got.bytes.data(), length, &read, &got.discontinuity);
+  got.bytes.resize(read);
+  return got;
+}
+
+// Waits until the read worker has put `bytes` into the read cache.
+void AwaitCached(CCircFileBuf& b, uint32_t bytes) {
+  ASSERT_TRUE(test::WaitUntil([&] { return b.readCache().GetUnreadBytes() >= bytes; }))
+      << "read cache holds " << b.readCache().GetUnreadBytes();
+}
+
+const TSCacheConfig kSmallCaches{64, 16, 0, 32, 8, 50};
+
+// Catches: an option bit ignored, a file not cut to the written bytes, a file left behind.
+TEST(FileBuf, OptionBitsShapeTheFile) {
+  {
+    FileCase f("prealloc.bin");
+    CCircFileBuf b;
+    f.Configure(b, 256, PreAllocate, kSmallCaches);
+    ASSERT_EQ(b.Start(), S_OK);
+    EXPECT_EQ(f.FileSize(), 256 * KB) << "takes its full size at once";
+    Put(b, 0, 64 * KB);  // as large as the write cache: straight to the file
+    EXPECT_EQ(b.GetWritePosition(), 64 * KB);
+    ASSERT_EQ(b.Stop(), S_OK);
+    EXPECT_EQ(f.FileSize(), 64 * KB) << "a store that never wrapped is cut to writePos";
+    ASSERT_EQ(b.Start(), S_OK);
+    for (uint32_t i = 0; i < 5; ++i) Put(b, i * 64 * KB, 64 * KB);
+    ASSERT_EQ(b.Stop(), S_OK);
+    EXPECT_EQ(f.FileSize(), 256 * KB) << "a wrapped store keeps its size";
+  }
+  {
+    FileCase f("grows.bin");
+    CCircFileBuf b;
+    f.Configure(b, 256, 0, kSmallCaches);
+    ASSERT_EQ(b.Start(), S_OK);
+    EXPECT_EQ(f.FileSize(), 0);
+    Put(b, 0, 64 * KB);
+    Put(b, 64 * KB, 64 * KB);
+    EXPECT_EQ(f.FileSize(), 128 * KB) << "grows with the writes";
+    ASSERT_EQ(b.Stop(), S_OK);
+  }
+  {
+    FileCase f("deleted.bin");
+    CCircFileBuf b;
+    f.Configure(b, 256, DeleteOnClose, kSmallCaches);
+    ASSERT_EQ(b.Start(), S_OK);
+    Put(b, 0, 64 * KB);
+    ASSERT_EQ(b.Stop(), S_OK);
+    EXPECT_EQ(f.FileSize(), -1);
+  }
+  {
+    FileCase f("nowrap.bin");
+    CCircFileBuf b;
+    f.Configure(b, 128, NoWrap, kSmallCaches);
+    ASSERT_EQ(b.Start(), S_OK);
+    Put(b, 0, 64 * KB);
+    Put(b, 64 * KB, 64 * KB);
+    auto more = test::PatternBytes(128 * KB, 64 * KB);
+    uint32_t written = 7;
+    EXPECT_EQ(b.Write(more.data(), 64 * KB, &written), S_OK);
+    EXPECT_EQ(written, 0u) << "a full store without wrap drops the block";
+    EXPECT_EQ(b.GetWritePosition(), 128 * KB);
+    EXPECT_EQ(b.GetBufferSize(), 128 * KB);
+    EXPECT_EQ(f.FileSize(), 128 * KB);
+    ASSERT_EQ(b.Stop(), S_OK);
+  }
+  {
+    FileCase f("extend.bin");
+    CCircFileBuf b;
+    f.Configure(b, 128, NoWrap | ExtendWhenFull, kSmallCaches);
+    ASSERT_EQ(b.Start(), S_OK);
+    for (uint32_t i = 0; i < 3; ++i) Put(b, i * 64 * KB, 64 * KB);
+    EXPECT_EQ(b.GetBufferSize(), 192 * KB) << "grows past the configured size";
+    EXPECT_EQ(b.GetDataSize(), 192 * KB);
+    EXPECT_EQ(f.FileSize(), 192 * KB);
+    ASSERT_EQ(b.Stop(), S_OK);
+    EXPECT_TRUE(NoHandleOn(f.path));
+  }
+}
+
+// Catches: an overtaken file read position that keeps stale cache bytes or hides the jump, and
+// status figures that forget the bytes waiting in the read cache.
+TEST(FileBuf, WritesOvertakingTheReadWorkerAreReported) {
+  FileCase f("overtake.bin");
+  CCircFileBuf b;
+  f.Configure(b, 256, 0, kSmallCaches);
+  ASSERT_EQ(b.Start(), S_OK);
+  Put(b, 0, 64 * KB);
+  EXPECT_EQ(b.writeCache().GetUnreadBytes(), 0u) << "a block as large as the write cache bypasses it";
+  AwaitCached(b, 32 * KB);
+  EXPECT_EQ(b.GetUnreadBytes(), 64 * KB) << "file and read cache together";
+  EXPECT_EQ(b.GetFreeSpace(), 192 * KB);
+  Got first = Get(b, 8 * KB);
+  EXPECT_TRUE(first.discontinuity) << "Start empties the buffer";
+  EXPECT_EQ(first.bytes, test::PatternBytes(0, 8 * KB));
+
+  for (uint32_t i = 1; i <= 4; ++i) Put(b, i * 64 * KB, 64 * KB);  // wraps, overwrites 64 KB
+  EXPECT_EQ(b.GetWritePosition(), 64 * KB);
+  EXPECT_EQ(b.GetDataSize(), 256 * KB);
+  AwaitCached(b, 8 * KB);
+  Got after = Get(b, 8 * KB);
+  EXPECT_TRUE(after.discontinuity);
+  EXPECT_EQ(after.bytes, test::PatternBytes(64 * KB, 8 * KB)) << "continues at the oldest retained byte";
+  ASSERT_EQ(b.Stop(), S_OK);
+  EXPECT_EQ(Get(b, 8 * KB).hr, E_FAIL);
+}
+
+// Catches: playback starting before the read cache reaches its threshold, after Start or Reset.
+TEST(FileBuf, ReadsWaitForTheReadCacheThreshold) {
+  FileCase f("threshold.bin");
+  CCircFileBuf b;
+  const std::string trace = f.dir + "threshold-trace.txt";
+  b.trace().SetFile(trace.c_str(), true);
+  b.trace().SetLevel(3);
+  f.Configure(b, 4096, 0, TSCacheConfig{64, 64, 0, 1024, 128, 75});  // the default read cache
+  ASSERT_EQ(b.Start(), S_OK);
+  ASSERT_EQ(b.readCache().GetBufferSize(), 1024 * KB);
+  EXPECT_EQ(Get(b, 1024 * KB).hr, E_FAIL) << "a request as large as the read cache";
+
+  uint64_t stream = 0;
+  for (int round = 0; round < 2; ++round) {
+    const uint64_t start = stream;
+    for (int i = 0; i < 10; ++i, stream += 64 * KB) Put(b, stream, 64 * KB);
+    AwaitCached(b, 640 * KB);
+    Got early = Get(b, 32 * KB);
+    EXPECT_EQ(early.hr, S_OK);
+    EXPECT_TRUE(early.bytes.empty()) << "640 KB is below 75 % of 1024 KB";
+    for (int i = 0; i < 2; ++i, stream += 64 * KB) Put(b, stream, 64 * KB);
+    AwaitCached(b, 768 * KB);
+    Got ready = Get(b, 32 * KB);
+    EXPECT_TRUE(ready.discontinuity);
+    EXPECT_EQ(ready.bytes, test::PatternBytes(start, 32 * KB));
+    EXPECT_EQ(Get(b, 32 * KB).bytes.size(), 32 * KB) << "served as soon as the bytes are there";
+    ASSERT_EQ(b.Reset(), S_OK);
+  }
+  ASSERT_EQ(b.Stop(), S_OK);
+  std::FILE* file = std::fopen(port::HostPath(trace.c_str()).c_str(), "r");
+  ASSERT_NE(file, nullptr);
+  char line[256];
+  bool waited = false;
+  while (std::fgets(line, sizeof line, file))
+    waited =
+        waited || std::string(line).find("  Waiting for Threshold:  Cur size 655360") != std::string::npos;
+  std::fclose(file);
+  EXPECT_TRUE(waited);
+}
+
+// Catches: a near-live seek to the wrong place, a pause that keeps or refills the read cache,
+// and a resume that does not continue from the file read position with a discontinuity.
+TEST(FileBuf, SeekNearLivePauseAndResume) {
+  FileCase f("nearlive.bin");
+  ProbeFileBuf b;
+  f.Configure(b, 1024, 0, TSCacheConfig{64, 16, 0, 128, 16, 0});
+  EXPECT_EQ(b.SeekNearLive(), E_FAIL) << "stopped";
+  ASSERT_EQ(b.Start(), S_OK);
+  Put(b, 0, 64 * KB);
+  AwaitCached(b, 64 * KB);
+  ASSERT_EQ(b.SeekNearLive(), S_OK);
+  AwaitCached(b, 16 * KB);
+  Got from0 = Get(b, 16 * KB);
+  EXPECT_TRUE(from0.discontinuity);
+  EXPECT_EQ(from0.bytes, test::PatternBytes(0, 16 * KB)) << "fewer bytes retained than the read cache holds";
+
+  for (uint32_t i = 1; i < 5; ++i) Put(b, i * 64 * KB, 64 * KB);
+  ASSERT_EQ(b.SeekNearLive(), S_OK);
+  AwaitCached(b, 128 * KB);  // the rest of the file
+  Got near = Get(b, 16 * KB);
+  EXPECT_TRUE(near.discontinuity);
+  EXPECT_EQ(near.bytes, test::PatternBytes(192 * KB, 16 * KB)) << "one read cache behind the live edge";
+
+  ASSERT_EQ(b.Pause(), S_OK);
+  EXPECT_EQ(b.readCache().GetUnreadBytes(), 0u);
+  Put(b, 320 * KB, 64 * KB);
+  EXPECT_TRUE(Get(b, 16 * KB).bytes.empty());
+  EXPECT_EQ(b.readCache().GetUnreadBytes(), 0u) << "paused: the read worker moves nothing";
+  ASSERT_EQ(b.Resume(), S_OK);
+  AwaitCached(b, 16 * KB);
+  Got resumed = Get(b, 16 * KB);
+  EXPECT_TRUE(resumed.discontinuity);
+  EXPECT_EQ(resumed.bytes, test::PatternBytes(320 * KB, 16 * KB)) << "the read cache's bytes are dropped";
+  ASSERT_EQ(b.Stop(), S_OK);
+}
+
+// Catches: opening a file that cannot hold one chunk beside the reserve, or acquiring anything
+// while refusing; a free-space cap not applied; a failed query refusing the open.
+TEST(FileBuf, OpenNeedsRoomForOneChunkBesideTheReserve) {
+  FileCase f("room.bin");
+  ProbeFileBuf b;
+  f.Configure(b, 1024, 0, kSmallCaches, /*minFreeMB=*/2);
+  const uint64_t reserve = 2ull * 1024 * 1024;
+  for (uint64_t tooLittle : {uint64_t{0}, reserve, reserve + 16 * KB - 1}) {
+    b.freeSpace = tooLittle;
+    EXPECT_EQ(b.Start(), HRESULT_FROM_WIN32(ERROR_DISK_FULL)) << tooLittle;
+    EXPECT_FALSE(b.IsOpen());
+    EXPECT_EQ(f.FileSize(), -1) << "nothing created";
+    EXPECT_EQ(b.GetBufferSize(), 1024 * KB);
+  }
+  b.freeSpace = reserve + 200 * KB;
+  ASSERT_EQ(b.Start(), S_OK);
+  EXPECT_EQ(b.GetBufferSize(), 200 * KB) << "the file takes what is left beside the reserve";
+  ASSERT_EQ(b.Stop(), S_OK);
+
+  f.Configure(b, 1024, 0, kSmallCaches, 2);
+  b.freeSpace.reset();
+  b.freeSpaceFails = true;
+  ASSERT_EQ(b.Start(), S_OK);
+  EXPECT_EQ(b.GetBufferSize(), 1024 * KB) << "an unanswered query keeps the configured size";
+  ASSERT_EQ(b.Stop(), S_OK);
+
+  f.Configure(b, 0, 0, kSmallCaches);
+  EXPECT_EQ(b.Start(), E_INVALIDARG) << "a store of no size";
+  EXPECT_FALSE(b.IsOpen());
+}
+
+// Catches: a write worker that moves data although its chunk exceeds its cache, and cache
+// settings that do not round-trip.
+TEST(FileBuf, ChunkLargerThanItsCacheMovesNothing) {
+  FileCase f("bigchunk.bin");
+  CCircFileBuf b;
+  TSCacheConfig config{64, 128, 0, 32, 8, 0};
+  f.Configure(b, 256, 0, config);
+  TSCacheConfig back{};
+  ASSERT_EQ(b.GetCacheConfig(&back), S_OK);
+  EXPECT_EQ(std::memcmp(&back, &config, sizeof config), 0);
+  ASSERT_EQ(b.Start(), S_OK);
+  for (uint32_t i = 0; i < 8; ++i) Put(b, i * 16 * KB, 16 * KB);
+  EXPECT_EQ(b.writeCache().GetUnreadBytes(), 64 * KB) << "the cache is full and lapped, never drained";
+  Put(b, 128 * KB, 64 * KB);  // the direct path still works
+  EXPECT_EQ(b.GetWritePosition(), 64 * KB);
+  AwaitCached(b, 8 * KB);  // threshold 0
+  EXPECT_EQ(Get(b, 8 * KB).bytes, test::PatternBytes(128 * KB, 8 * KB));
+  EXPECT_EQ(b.writeCache().GetUnreadBytes(), 64 * KB);
+  ASSERT_EQ(b.Stop(), S_OK);
+}
+
+// Catches: Close (holding the state lock) waiting forever for a worker that waits for that lock.
+TEST(FileBuf, CloseEndsAWorkerWaitingForTheStateLock) {
+  FileCase f("contended.bin");
+  ProbeFileBuf b;
+  f.Configure(b, 256, 0, kSmallCaches);
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_EQ(b.Start(), S_OK);
+    b.workerWantsState.Reset();
+    {
+      port::LockGuard held(b.stateLock());
+      Put(b, 0, 16 * KB);  // one chunk for the write worker
+      ASSERT_TRUE(b.workerWantsState.Wait(20000));
+      EXPECT_EQ(b.Close(), S_OK);  // a hang here trips the watchdog
+    }
+    EXPECT_FALSE(b.IsOpen());
+    EXPECT_EQ(b.GetWritePosition(), 0) << "the chunk never reached the file";
+    ASSERT_EQ(b.Stop(), S_OK);
+  }
+  EXPECT_TRUE(NoHandleOn(f.path));
+}
+
+// Catches: a worker whose failed seek closes the buffer waiting for itself, a thread or handle
+// outliving that close, and a buffer that cannot start again afterwards.
+TEST(FileBuf, WorkerThatClosesTheBufferIsJoinedLater) {
+  FileCase f("selfclose.bin");
+  ProbeFileBuf b;
+  f.Configure(b, 256, 0, kSmallCaches);
+  ASSERT_EQ(b.Start(), S_OK);
+  b.failNextSeek = true;
+  Put(b, 0, 16 * KB);  // the write worker's next chunk meets the failing seek
+  ASSERT_TRUE(b.seekFailed.Wait(20000));
+  ASSERT_TRUE(test::WaitUntil([&] { return !b.IsOpen(); }));
+  EXPECT_TRUE(NoHandleOn(f.path));
+  uint32_t written = 0;
+  auto bytes = test::PatternBytes(0, 64 * KB);
+  EXPECT_EQ(b.Write(bytes.data(), 64 * KB, &written), E_FAIL);
+  EXPECT_EQ(Get(b, 8 * KB).hr, E_FAIL);
+
+  ASSERT_EQ(b.Start(), S_OK) << "joins the old worker and starts new ones";
+  Put(b, 0, 64 * KB);
+  AwaitCached(b, 16 * KB);  // the threshold
+  EXPECT_EQ(Get(b, 8 * KB).bytes, test::PatternBytes(0, 8 * KB));
+  ASSERT_EQ(b.Stop(), S_OK);
+  EXPECT_TRUE(NoHandleOn(f.path));
+}
+
+}  // namespace
+}  // namespace ovts
