@@ -27,25 +27,6 @@ HRESULT CEnumMediaTypes::Create(CBasePin* pin, const CEnumMediaTypes* source, IE
   return S_OK;
 }
 
-HRESULT CEnumMediaTypes::QueryInterface(REFIID iid, void** result) {
-  RETURN_HR_IF_NULL(E_POINTER, result);
-  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IEnumMediaTypes)) {
-    AddRef();
-    *result = static_cast<IEnumMediaTypes*>(this);
-    return S_OK;
-  }
-  *result = nullptr;
-  return E_NOINTERFACE;
-}
-
-ULONG CEnumMediaTypes::AddRef() { return static_cast<ULONG>(refCount_.fetch_add(1) + 1); }
-
-ULONG CEnumMediaTypes::Release() {
-  const LONG count = refCount_.fetch_sub(1) - 1;
-  if (count == 0) delete this;
-  return static_cast<ULONG>(count);
-}
-
 bool CEnumMediaTypes::OutOfSync() const { return pin_->GetMediaTypeVersion() != typeVersion_; }
 
 HRESULT CEnumMediaTypes::Next(ULONG count, AM_MEDIA_TYPE** types, ULONG* fetched) {

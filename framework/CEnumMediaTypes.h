@@ -4,20 +4,17 @@
 
 #include <dshow.h>
 
-#include <atomic>
+
+#include "framework/CEnumUnknown.h"
 
 namespace ovts {
 
 class CBasePin;
 
-class CEnumMediaTypes final : public IEnumMediaTypes {
+class CEnumMediaTypes final : public CEnumUnknown<IEnumMediaTypes> {
  public:
   // A new enumerator on the pin, or a clone of source when one is given.
   static HRESULT Create(CBasePin* pin, const CEnumMediaTypes* source, IEnumMediaTypes** result) noexcept;
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** result) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
 
   HRESULT STDMETHODCALLTYPE Next(ULONG count, AM_MEDIA_TYPE** types, ULONG* fetched) override;
   HRESULT STDMETHODCALLTYPE Skip(ULONG count) override;
@@ -26,10 +23,9 @@ class CEnumMediaTypes final : public IEnumMediaTypes {
 
  private:
   explicit CEnumMediaTypes(CBasePin* pin) noexcept;
-  ~CEnumMediaTypes();
+  ~CEnumMediaTypes() override;
   bool OutOfSync() const;
 
-  std::atomic<LONG> refCount_{1};  // atomic
   CBasePin* const pin_;            // held
   int position_ = 0;
   LONG typeVersion_ = 0;

@@ -35,25 +35,6 @@ HRESULT CEnumPins::Create(CBaseFilter* filter, const CEnumPins* source, IEnumPin
   return S_OK;
 }
 
-HRESULT CEnumPins::QueryInterface(REFIID iid, void** result) {
-  RETURN_HR_IF_NULL(E_POINTER, result);
-  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IEnumPins)) {
-    AddRef();
-    *result = static_cast<IEnumPins*>(this);
-    return S_OK;
-  }
-  *result = nullptr;
-  return E_NOINTERFACE;
-}
-
-ULONG CEnumPins::AddRef() { return static_cast<ULONG>(refCount_.fetch_add(1) + 1); }
-
-ULONG CEnumPins::Release() {
-  const LONG count = refCount_.fetch_sub(1) - 1;
-  if (count == 0) delete this;
-  return static_cast<ULONG>(count);
-}
-
 bool CEnumPins::OutOfSync() const { return filter_->GetPinVersion() != pinVersion_; }
 
 void CEnumPins::ReadPinSet() {

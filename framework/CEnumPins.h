@@ -4,22 +4,19 @@
 
 #include <dshow.h>
 
-#include <atomic>
 #include <vector>
+
+#include "framework/CEnumUnknown.h"
 
 namespace ovts {
 
 class CBaseFilter;
 class CBasePin;
 
-class CEnumPins final : public IEnumPins {
+class CEnumPins final : public CEnumUnknown<IEnumPins> {
  public:
   // A new enumerator on the filter, or a clone of source when one is given.
   static HRESULT Create(CBaseFilter* filter, const CEnumPins* source, IEnumPins** result) noexcept;
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** result) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
 
   HRESULT STDMETHODCALLTYPE Next(ULONG count, IPin** pins, ULONG* fetched) override;
   HRESULT STDMETHODCALLTYPE Skip(ULONG count) override;
@@ -28,11 +25,10 @@ class CEnumPins final : public IEnumPins {
 
  private:
   explicit CEnumPins(CBaseFilter* filter) noexcept;
-  ~CEnumPins();
+  ~CEnumPins() override;
   bool OutOfSync() const;
   void ReadPinSet();
 
-  std::atomic<LONG> refCount_{1};  // atomic
   CBaseFilter* const filter_;      // held
   int position_ = 0;
   int pinCount_ = 0;
