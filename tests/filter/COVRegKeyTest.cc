@@ -6,9 +6,8 @@
 
 #include <sddl.h>
 
-#include <latch>
+#include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "filter/COVRegKey.h"
@@ -266,30 +265,6 @@ TEST_F(RegKeyTest, CopyKeyTreeMovesPastUncreatableSubKey) {
   RegCloseKey(source);
   RegCloseKey(destination);
   EXPECT_EQ(AsDword(Raw(HKEY_CURRENT_USER, "Dest\\B", "Level")), 2u);
-}
-
-// Catches: first use racing on several threads (each must open, see the seeded value and write).
-TEST_F(RegKeyTest, ConcurrentFirstUse) {
-  SetDword(HKEY_LOCAL_MACHINE, "", kTSOptions.name, 4);
-  constexpr int kThreads = 4;
-  std::latch start(kThreads);
-  std::vector<std::thread> threads;
-  std::vector<DWORD> seen(kThreads, 0);
-  std::vector<LONG> written(kThreads, -1);
-  for (int i = 0; i < kThreads; ++i) {
-    threads.emplace_back([&, i] {
-      start.arrive_and_wait();
-      COVRegKey key(path_.c_str(), kFilterAccess);
-      key.ReadDWORD(kTSOptions.name, &seen[i], 0);
-      written[i] = key.WriteDWORD(("Thread " + std::to_string(i)).c_str(), i);
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  for (int i = 0; i < kThreads; ++i) {
-    EXPECT_EQ(seen[i], 4u);
-    EXPECT_EQ(written[i], ERROR_SUCCESS);
-    EXPECT_EQ(AsDword(Raw(HKEY_CURRENT_USER, "", ("Thread " + std::to_string(i)).c_str())), static_cast<DWORD>(i));
-  }
 }
 
 // Catches: misread version boundaries that would put settings under the wrong root, or nowhere.
