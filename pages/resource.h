@@ -1,0 +1,68 @@
+// Resource ids of the property pages: page titles, dialog templates and their controls. Ids are
+// unique within one dialog only: the cache and instrumentation pages reuse 1025..1034.
+#pragma once
+
+#define IDS_TITLE_GENERAL 1
+#define IDS_TITLE_STATUS 2
+#define IDS_TITLE_CACHE 3
+#define IDS_TITLE_INSTRUMENTATION 4
+
+#define IDD_GENERAL 100
+#define IDD_BUFSTAT 101
+#define IDD_CACHE 104
+#define IDD_INSTRUMENTATION 105
+
+#define IDC_STATIC (-1)
+
+// General page (100).
+#define IDC_GEN_BUFFERING_SPIN 1000
+#define IDC_GEN_BUFFERING 1001
+#define IDC_GEN_DRIVE 1002
+#define IDC_GEN_MAXSIZE 1008
+#define IDC_GEN_MIN_LABEL 1009
+#define IDC_GEN_MAX_LABEL 1010
+#define IDC_GEN_MAXSIZE_CAPTION 1011
+#define IDC_GEN_PREALLOCATE 1014
+#define IDC_GEN_DELETE_ON_CLOSE 1015
+#define IDC_GEN_NO_WRAP 1016
+#define IDC_GEN_PATH 1017
+#define IDC_GEN_BROWSE 1018
+
+// Buffer status page (101).
+#define IDC_STAT_CURRENT 1003
+#define IDC_STAT_READ 1004
+#define IDC_STAT_WRITE 1005
+#define IDC_STAT_TOTAL 1006
+#define IDC_STAT_POSITION 1007
+#define IDC_STAT_FLUSH 1012
+#define IDC_STAT_PAUSE 1013
+
+// Cache page (104).
+#define IDC_CACHE_IN_SIZE 1019
+#define IDC_CACHE_IN_SIZE_SPIN 1020
+#define IDC_CACHE_IN_THRESH 1021
+#define IDC_CACHE_IN_THRESH_SPIN 1022
+#define IDC_CACHE_IN_WSIZE 1023
+#define IDC_CACHE_IN_WSIZE_SPIN 1024
+#define IDC_CACHE_OUT_SIZE 1025
+#define IDC_CACHE_OUT_SIZE_SPIN 1026
+#define IDC_CACHE_OUT_THRESH 1027
+#define IDC_CACHE_OUT_THRESH_SPIN 1028
+#define IDC_CACHE_OUT_RSIZE 1029
+#define IDC_CACHE_OUT_RSIZE_SPIN 1030
+#define IDC_CACHE_AUTO 1031
+#define IDC_CACHE_MANUAL 1032
+#define IDC_CACHE_BITRATE 1033
+#define IDC_CACHE_BITRATE_SPIN 1034
+
+// Instrumentation page (105).
+#define IDC_INST_IN_ENABLED 1025
+#define IDC_INST_IN_INTRA 1026
+#define IDC_INST_IN_INTER 1027
+#define IDC_INST_OUT_ENABLED 1028
+#define IDC_INST_IN_INTER_SPIN 1029
+#define IDC_INST_IN_INTRA_SPIN 1030
+#define IDC_INST_OUT_INTRA 1031
+#define IDC_INST_OUT_INTRA_SPIN 1032
+#define IDC_INST_OUT_INTER 1033
+#define IDC_INST_OUT_INTER_SPIN 1034
