@@ -25,9 +25,9 @@ class COVRegKey {
   HRESULT ReadDWORD(const char* name, DWORD* value, DWORD defaultValue);
   // The present content of *value is the default.
   HRESULT ReadDWORD(const char* name, DWORD* value);
-  // `size` is the area's capacity in bytes on entry, the bytes read on success (terminator
-  // included). One byte is kept for the terminator, so a value must fit in size - 1 bytes. On
-  // failure the area is left as it was.
+  // `size` is the area's capacity in bytes on entry, the bytes the value held on success. One
+  // byte is kept for a terminator, so a value must fit in size - 1 bytes; a longer one reads as
+  // absent. On failure the area is left as it was.
   HRESULT ReadString(const char* name, char* text, DWORD* size);
   // `size` is the area's capacity on entry, the bytes read on success. On failure the area is
   // left as it was.
