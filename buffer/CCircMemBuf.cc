@@ -170,7 +170,9 @@ HRESULT CCircMemBuf::GetReadPointer(uint32_t length, uint8_t** piece, uint32_t* 
   HRESULT hr = S_OK;
   if (!store_) {
     hr = E_FAIL;
-  } else if (const uint32_t available = GetUnreadBytes(); available < length) {
+  } else if (const uint32_t available = Clamp32(unread_ - pendingWrite_); available < length) {
+    // unread already counts a piece the writer has reserved but not yet copied; those bytes
+    // are not there to be read.
     if (endOfStream_)
       length = available;
     else

@@ -12,6 +12,14 @@
 #include "platform/Platform.h"
 #include "tools/common/StreamPattern.h"
 
+#ifdef _WIN32
+#include <tlhelp32.h>
+#include <windows.h>
+#else
+#include <dirent.h>
+#include <unistd.h>
+#endif
+
 namespace ovts::test {
 
 // A TSBufferConfig that owns its two strings.
@@ -47,6 +55,69 @@ bool WaitUntil(Pred done, uint32_t timeoutMs = 20000) {
   }
   return true;
 }
+
+// True when this process holds no handle to the file.
+inline bool NoHandleOn(const std::string& path) {
+#ifdef _WIN32
+  // Our handles do not share deletion, so the file can go only when none is open.
+  return port::DeleteFileAt(path.c_str()) || port::FileSizeAt(path.c_str()) < 0;
+#else
+  const std::string host = port::HostPath(path.c_str());
+  DIR* fds = opendir("/proc/self/fd");
+  if (!fds) return false;
+  bool none = true;
+  while (dirent* entry = readdir(fds)) {
+    char target[4096];
+    const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+    const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0) continue;
+    target[n] = '\0';
+    if (std::string(target).rfind(host, 0) == 0) none = false;
+  }
+  closedir(fds);
+  return none;
+#endif
+}
+
+// Threads of this process now running.
+inline int ThreadCount() {
+  int count = 0;
+#ifdef _WIN32
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  THREADENTRY32 entry;
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+  CloseHandle(snapshot);
+#else
+  DIR* tasks = opendir("/proc/self/task");
+  if (!tasks) return -1;
+  while (dirent* entry = readdir(tasks))
+    if (entry->d_name[0] != '.') ++count;
+  closedir(tasks);
+#endif
+  return count;
+}
+
+// A buffer whose three locks a test can probe from another thread than the ones that used it.
+template <typename Buffer>
+class LockProbe : public Buffer {
+ public:
+  using Buffer::Buffer;
+  // True when no other thread holds any of the three locks.
+  bool LocksFree() {
+    port::RecursiveLock* locks[] = {&this->writeLock_, &this->readLock_, &this->stateLock_};
+    bool free = true;
+    for (port::RecursiveLock* lock : locks) {
+      if (lock->TryLock())
+        lock->Unlock();
+      else
+        free = false;
+    }
+    return free;
+  }
+};
 
 inline std::vector<uint8_t> PatternBytes(uint64_t position, size_t length) {
   std::vector<uint8_t> bytes(length);

@@ -11,11 +11,6 @@
 #include <thread>
 #include <vector>
 
-#ifndef _WIN32
-#include <dirent.h>
-#include <unistd.h>
-#endif
-
 #include "BufferTestSupport.h"
 #include "TestSupport.h"
 #include "buffer/CCircFileBuf.h"
@@ -72,29 +67,6 @@ struct FileCase {
   }
   int64_t FileSize() const { return port::FileSizeAt(path.c_str()); }
 };
-
-// True when this process holds no handle to the file.
-bool NoHandleOn(const std::string& path) {
-#ifdef _WIN32
-  // Our handles do not share deletion, so the file can go only when none is open.
-  return port::DeleteFileAt(path.c_str()) || port::FileSizeAt(path.c_str()) < 0;
-#else
-  const std::string host = port::HostPath(path.c_str());
-  DIR* fds = opendir("/proc/self/fd");
-  if (!fds) return false;
-  bool none = true;
-  while (dirent* entry = readdir(fds)) {
-    char target[4096];
-    const std::string link = std::string("/proc/self/fd/") + entry->d_name;
-    const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-    if (n <= 0) continue;
-    target[n] = '\0';
-    if (std::string(target).rfind(host, 0) == 0) none = false;
-  }
-  closedir(fds);
-  return none;
-#endif
-}
 
 // Writes stream bytes [position, position + length) and expects all of them taken.
 void Put(CCircFileBuf& b, uint64_t position, uint32_t length) {
@@ -189,7 +161,7 @@ TEST(FileBuf, OptionBitsShapeTheFile) {
     EXPECT_EQ(b.GetDataSize(), 192 * KB);
     EXPECT_EQ(f.FileSize(), 192 * KB);
     ASSERT_EQ(b.Stop(), S_OK);
-    EXPECT_TRUE(NoHandleOn(f.path));
+    EXPECT_TRUE(test::NoHandleOn(f.path));
   }
 }
 
@@ -279,9 +251,9 @@ TEST(FileBuf, SeekNearLivePauseAndResume) {
   for (uint32_t i = 1; i < 5; ++i) Put(b, i * 64 * KB, 64 * KB);
   ASSERT_EQ(b.SeekNearLive(), S_OK);
   AwaitCached(b, 128 * KB);  // the rest of the file
-  Got near = Get(b, 16 * KB);
-  EXPECT_TRUE(near.discontinuity);
-  EXPECT_EQ(near.bytes, test::PatternBytes(192 * KB, 16 * KB)) << "one read cache behind the live edge";
+  Got nearLive = Get(b, 16 * KB);
+  EXPECT_TRUE(nearLive.discontinuity);
+  EXPECT_EQ(nearLive.bytes, test::PatternBytes(192 * KB, 16 * KB)) << "one read cache behind the live edge";
 
   ASSERT_EQ(b.Pause(), S_OK);
   EXPECT_EQ(b.readCache().GetUnreadBytes(), 0u);
@@ -358,7 +330,7 @@ TEST(FileBuf, CloseEndsAWorkerWaitingForTheStateLock) {
     b.workerWantsState.Reset();
     {
       port::LockGuard held(b.stateLock());
-      Put(b, 0, 16 * KB);  // one chunk for the write worker
+      std::thread([&] { Put(b, 0, 16 * KB); }).join();  // one chunk for the write worker
       ASSERT_TRUE(b.workerWantsState.Wait(20000));
       EXPECT_EQ(b.Close(), S_OK);  // a hang here trips the watchdog
     }
@@ -366,7 +338,7 @@ TEST(FileBuf, CloseEndsAWorkerWaitingForTheStateLock) {
     EXPECT_EQ(b.GetWritePosition(), 0) << "the chunk never reached the file";
     ASSERT_EQ(b.Stop(), S_OK);
   }
-  EXPECT_TRUE(NoHandleOn(f.path));
+  EXPECT_TRUE(test::NoHandleOn(f.path));
 }
 
 // Catches: a worker whose failed seek closes the buffer waiting for itself, a thread or handle
@@ -380,7 +352,7 @@ TEST(FileBuf, WorkerThatClosesTheBufferIsJoinedLater) {
   Put(b, 0, 16 * KB);  // the write worker's next chunk meets the failing seek
   ASSERT_TRUE(b.seekFailed.Wait(20000));
   ASSERT_TRUE(test::WaitUntil([&] { return !b.IsOpen(); }));
-  EXPECT_TRUE(NoHandleOn(f.path));
+  EXPECT_TRUE(test::NoHandleOn(f.path));
   uint32_t written = 0;
   auto bytes = test::PatternBytes(0, 64 * KB);
   EXPECT_EQ(b.Write(bytes.data(), 64 * KB, &written), E_FAIL);
@@ -391,7 +363,7 @@ TEST(FileBuf, WorkerThatClosesTheBufferIsJoinedLater) {
   AwaitCached(b, 16 * KB);  // the threshold
   EXPECT_EQ(Get(b, 8 * KB).bytes, test::PatternBytes(0, 8 * KB));
   ASSERT_EQ(b.Stop(), S_OK);
-  EXPECT_TRUE(NoHandleOn(f.path));
+  EXPECT_TRUE(test::NoHandleOn(f.path));
 }
 
 }  // namespace
