@@ -39,6 +39,12 @@ void TsChecker::Feed(const uint8_t* data, size_t length, bool discontinuity) {
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
+int64_t TsChecker::NextPosition() const {
+  if (renumber_ || !aligned_ || lastNumber_ < 0) return -1;
+  const uint64_t packets = static_cast<uint64_t>(lastNumber_) + 1 + packetsSinceNumber_;
+  return static_cast<int64_t>(packets * kTsPacketSize + pending_.size());
+}
+
 void TsChecker::CheckPacket(const uint8_t* p) {
   ++stats_.packets;
   ++packetsSinceNumber_;

@@ -40,6 +40,9 @@ class TsChecker {
   }
   // Number of the last elementary packet checked, or -1.
   int64_t lastPacketNumber() const { return lastNumber_; }
+  // Stream position (the generator's byte count) of the next byte to be fed; -1 until a numbered
+  // packet has placed the stream again after the last flag or lost alignment.
+  int64_t NextPosition() const;
 
  private:
   void Align();

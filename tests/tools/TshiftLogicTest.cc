@@ -1,0 +1,205 @@
+// The host's own logic, without a graph: the command line a person types, the commands typed at
+// the console, the status arithmetic, and the demo's judge of a delivered stream. A judge that
+// misplaces a mark or lets a jump through would pass a broken filter.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "tools/common/TsGenerator.h"
+#include "tools/tshift/CommandLine.h"
+#include "tools/tshift/DeliveryCheck.h"
+#include "tools/tshift/HostCommands.h"
+#include "tools/tshift/StatusFigures.h"
+
+namespace ovts::tshift {
+namespace {
+
+ParseResult Parse(std::vector<std::string> args) { return ParseCommandLine(args); }
+
+TEST(TshiftCommandLine, AcceptsEachCommandWithItsOptions) {
+  // Catches options lost between forms (--x v and --x=v) or given to the wrong command.
+  ParseResult r = Parse({"play", "--in", "-", "--out=out.ts", "--bitrate", "20000", "--registry", "Software\\Me"});
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.options.command, Command::kPlay);
+  EXPECT_EQ(r.options.in, "-");
+  EXPECT_EQ(r.options.out, "out.ts");
+  EXPECT_EQ(r.options.bitRateKbps, 20000u);
+  EXPECT_EQ(r.options.registry, "Software\\Me");
+
+  r = Parse({"demo"});
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.options.bitRateKbps, kDemoBitRateKbps);
+  EXPECT_TRUE(r.options.out.empty());
+
+  r = Parse({"settings", "set", "Max BufSize (KB)", "65536"});
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.options.command, Command::kSettingsSet);
+  EXPECT_EQ(r.options.settingName, "Max BufSize (KB)");
+  EXPECT_EQ(r.options.settingValue, "65536");
+
+  r = Parse({"unregister", "Z:\\x\\ovts.ax"});
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.options.module, "Z:\\x\\ovts.ax");
+  EXPECT_EQ(Parse({"play", "--help"}).options.command, Command::kHelp);
+  EXPECT_EQ(Parse({}).options.command, Command::kHelp);
+}
+
+TEST(TshiftCommandLine, RefusesBadInputWithOneLine) {
+  // Catches a bad command line that would run anyway (with a default the person did not ask for).
+  const std::vector<std::vector<std::string>> bad = {
+      {"frobnicate"},
+      {"play"},                                 // no --in
+      {"play", "--in"},                         // no value
+      {"play", "--in="},
+      {"play", "--in", "x.ts", "--loud"},      // unknown option
+      {"play", "--in", "x.ts", "extra"},
+      {"play", "--in", "x.ts", "--bitrate", "fast"},
+      {"play", "--in", "x.ts", "--bitrate", "-8000"},
+      {"play", "--in", "x.ts", "--bitrate", "10"},  // below the range
+      {"demo", "--registry", "Software\\X"},    // the demo keeps its own key
+      {"demo", "--out", "-"},
+      {"settings", "set", "Drive"},
+      {"settings", "show", "Drive"},
+      {"register", "a.ax", "b.ax"},
+  };
+  for (const auto& args : bad) {
+    const ParseResult r = Parse(args);
+    EXPECT_FALSE(r.ok) << args[0];
+    EXPECT_FALSE(r.error.empty());
+    EXPECT_EQ(r.error.find('\n'), std::string::npos) << r.error;
+  }
+}
+
+TEST(TshiftHostCommands, KeysAndLinesMeanTheSame) {
+  // Catches a typed command that does something other than its key, or junk taken as a command.
+  std::string error;
+  EXPECT_EQ(CommandForKey(' ').kind, HostCommand::kTogglePause);
+  EXPECT_EQ(CommandForLine("p", &error).kind, HostCommand::kTogglePause);
+  EXPECT_EQ(CommandForLine("  PAUSE ", &error).kind, HostCommand::kPause);
+  HostCommand back = CommandForLine("back 30", &error);
+  EXPECT_EQ(back.kind, HostCommand::kSeek);
+  EXPECT_DOUBLE_EQ(back.seconds, -30.0);
+  EXPECT_DOUBLE_EQ(CommandForLine("forward", &error).seconds, kSeekStepSeconds);
+  EXPECT_DOUBLE_EQ(CommandForKey('b').seconds, -kSeekStepSeconds);
+  EXPECT_EQ(CommandForKey('\x1b').kind, HostCommand::kQuit);
+  EXPECT_EQ(CommandForLine("", &error).kind, HostCommand::kNone);
+  EXPECT_TRUE(error.empty());
+  for (const char* junk : {"back -5", "back soon", "live now", "rewind", "back 1 2"}) {
+    EXPECT_EQ(CommandForLine(junk, &error).kind, HostCommand::kNone) << junk;
+    EXPECT_FALSE(error.empty()) << junk;
+  }
+}
+
+TEST(TshiftStatusFigures, DelayAndRate) {
+  // Catches a delay computed in the wrong unit or a rate that jumps when counts arrive unevenly.
+  EXPECT_DOUBLE_EQ(SecondsAt(1000000, 8000000), 1.0);
+  EXPECT_LT(SecondsAt(1000000, 0), 0.0);
+  EXPECT_EQ(FormatSeconds(-1), "?");
+  EXPECT_EQ(BytesFor(-8.0, 8000000), -8000000);
+  EXPECT_EQ(FormatBytes(1048576 * 3 / 2), "1.5 MB");
+  EXPECT_EQ(FormatSignedBytes(-512 * 1024), "-512 KB");
+  // A wrapped buffer: the play position counts from the oldest retained byte.
+  EXPECT_EQ(BytesBehindLive({.total = 100, .current = 100, .readLocation = 30}), 70);
+  EXPECT_EQ(BytesBehindLive({.total = 100, .current = 20, .readLocation = 25}), 0);
+
+  RateMeter meter;
+  EXPECT_EQ(meter.BitsPerSecond(), 0u);
+  meter.Add(0.0, 0);
+  meter.Add(0.5, 500000);
+  EXPECT_EQ(meter.BitsPerSecond(), 0u) << "half a second is too short to tell";
+  for (int i = 2; i <= 20; ++i) meter.Add(i * 0.5, static_cast<uint64_t>(i) * 500000);
+  EXPECT_EQ(meter.BitsPerSecond(), 8000000u);
+}
+
+// A generated stream cut into delivered pieces, as the filter's output would be.
+class Delivery {
+ public:
+  explicit Delivery(uint32_t bitRate) : generator_(tools::TsStreamLayout{.bitRate = bitRate}) {
+    stream_.resize(4000 * tools::kTsPacketSize);
+    generator_.Next(stream_.data(), 4000);
+  }
+  // Delivers [from, from + length) of the stream, flagged or not.
+  void Send(DeliveryCheck& check, size_t from, size_t length, bool mark) { check.OnSample(&stream_[from], length, mark); }
+
+ private:
+  tools::TsGenerator generator_;
+  std::vector<uint8_t> stream_;
+};
+
+constexpr size_t kSample = 32768;
+constexpr int64_t kReadCache = 100000;
+
+TEST(TshiftDeliveryCheck, MarksAnswerTheirControlsAndJumpsAreMeasured) {
+  // Catches marks counted against the wrong control, and a resume, seek or flush jump measured
+  // wrongly, including a sample boundary that splits a packet across the mark.
+  Delivery d(8000000);
+  DeliveryCheck check(tools::TsStreamLayout{.bitRate = 8000000}, kReadCache);
+  check.OnControl(Control::kStart, 0);
+  d.Send(check, 0, kSample, true);
+  d.Send(check, kSample, kSample, false);
+  check.OnControl(Control::kPause, 2 * kSample);
+  check.OnControl(Control::kResume, 3 * kSample);
+  d.Send(check, 2 * kSample + 5000, kSample, true);  // the read cache's 5000 bytes were dropped
+  check.OnControl(Control::kSeek, 6 * kSample);
+  d.Send(check, 1000, kSample, true);                // back to near the start
+  check.OnControl(Control::kFlush, 10 * kSample);
+  d.Send(check, 10 * kSample + 777, kSample, true);
+  EXPECT_EQ(check.DeliveredPosition(), static_cast<int64_t>(11 * kSample + 777));
+
+  const DeliveryCheck::Summary s = check.Finish();
+  EXPECT_TRUE(s.Passed()) << (s.faults.empty() ? "" : s.faults[0]);
+  ASSERT_EQ(s.marks.size(), 4u);
+  EXPECT_EQ(s.marks[0].to, 0);
+  EXPECT_EQ(s.marks[1].control, Control::kResume);
+  EXPECT_EQ(s.marks[1].to - s.marks[1].from, 5000);
+  EXPECT_EQ(s.marks[2].to - s.marks[2].from, 1000 - static_cast<int64_t>(3 * kSample + 5000));
+  EXPECT_EQ(s.marks[3].to, static_cast<int64_t>(10 * kSample + 777));
+}
+
+TEST(TshiftDeliveryCheck, FaultsAFilterThatBreaksTheRules) {
+  // Catches each way a filter could mislead the demo: a mark nobody asked for, a control without
+  // its mark, a resume that skips more than the read cache, a flush that replays old data, and
+  // bytes lost without a mark.
+  Delivery d(8000000);
+  {
+    DeliveryCheck check(tools::TsStreamLayout{.bitRate = 8000000}, kReadCache);
+    check.OnControl(Control::kStart, 0);
+    d.Send(check, 0, kSample, true);
+    d.Send(check, kSample, kSample, true);  // unasked
+    EXPECT_FALSE(check.Finish().Passed());
+  }
+  {
+    DeliveryCheck check(tools::TsStreamLayout{.bitRate = 8000000}, kReadCache);
+    check.OnControl(Control::kStart, 0);
+    d.Send(check, 0, kSample, true);
+    check.OnControl(Control::kPause, kSample);
+    check.OnControl(Control::kResume, 2 * kSample);
+    d.Send(check, kSample + kReadCache + 188, kSample, true);
+    check.OnControl(Control::kFlush, 4 * kSample);
+    d.Send(check, 3 * kSample, kSample, true);  // older than the flush
+    check.OnControl(Control::kLive, 8 * kSample);
+    const DeliveryCheck::Summary s = check.Finish();
+    ASSERT_EQ(s.faults.size(), 3u);
+    EXPECT_NE(s.faults[0].find("resume"), std::string::npos);
+    EXPECT_NE(s.faults[1].find("flush"), std::string::npos);
+    EXPECT_NE(s.faults[2].find("no mark after jump to live"), std::string::npos);
+  }
+  {
+    DeliveryCheck check(tools::TsStreamLayout{.bitRate = 8000000}, kReadCache);
+    check.OnControl(Control::kStart, 0);
+    d.Send(check, 0, kSample, true);
+    d.Send(check, kSample + 188 * 3, kSample, false);  // three packets gone, no mark
+    const DeliveryCheck::Summary s = check.Finish();
+    EXPECT_FALSE(s.Passed());
+    EXPECT_GT(s.stream.lostPackets, 0u);
+  }
+  {
+    DeliveryCheck check(tools::TsStreamLayout{.bitRate = 8000000}, kReadCache);
+    check.OnControl(Control::kStart, 0);
+    d.Send(check, 4 * kSample, kSample, true);  // the start skipped recorded bytes
+    EXPECT_FALSE(check.Finish().Passed());
+  }
+}
+
+}  // namespace
+}  // namespace ovts::tshift

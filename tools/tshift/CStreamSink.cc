@@ -1,0 +1,67 @@
+#include "tools/tshift/CStreamSink.h"
+
+#include <new>
+
+#include "tools/tshift/DeliveryCheck.h"
+#include "tools/tshift/HostSupport.h"
+
+namespace ovts::tshift {
+
+namespace {
+// {0B5E2C61-4F3A-4D7E-9C21-7A1E5D3B9F03}
+constexpr CLSID kStreamSinkClsid = {0x0b5e2c61, 0x4f3a, 0x4d7e, {0x9c, 0x21, 0x7a, 0x1e, 0x5d, 0x3b, 0x9f, 0x03}};
+}
+
+CStreamSinkPin::CStreamSinkPin(CStreamSink* sink) : CBaseInputPin(sink, &sink->filterLock_, L"In"), sink_(sink) {}
+
+HRESULT CStreamSinkPin::CheckMediaType(const AM_MEDIA_TYPE* type) {
+  RETURN_HR_IF_NULL(E_POINTER, type);
+  return IsEqualGUID(type->majortype, MEDIATYPE_Stream) ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
+}
+
+HRESULT CStreamSinkPin::GetMediaType(int position, CMediaType*) {
+  return position < 0 ? E_INVALIDARG : VFW_S_NO_MORE_ITEMS;
+}
+
+HRESULT CStreamSinkPin::Receive(IMediaSample* sample) {
+  RETURN_IF_NOT_OK(CBaseInputPin::Receive(sample));
+  sink_->OnSample(SampleProps());
+  return S_OK;
+}
+
+HRESULT CStreamSinkPin::EndOfStream() { return S_OK; }
+
+CStreamSink::CStreamSink(HANDLE output, bool ownOutput, DeliveryCheck* check) noexcept
+    : CBaseFilter(nullptr, &filterLock_, kStreamSinkClsid), pin_(this), output_(output), ownOutput_(ownOutput),
+      check_(check) {}
+
+CStreamSink::~CStreamSink() {
+  if (ownOutput_) CloseHandle(output_);
+}
+
+HRESULT CStreamSink::Create(HANDLE output, bool ownOutput, DeliveryCheck* check, CStreamSink** sink) {
+  RETURN_HR_IF_NULL(E_POINTER, sink);
+  *sink = new (std::nothrow) CStreamSink(output, ownOutput, check);
+  if (!*sink) {
+    if (ownOutput) CloseHandle(output);
+    return E_OUTOFMEMORY;
+  }
+  (*sink)->NonDelegatingAddRef();
+  return S_OK;
+}
+
+void CStreamSink::OnSample(const AM_SAMPLE2_PROPERTIES& props) {
+  const auto length = static_cast<size_t>(props.lActual > 0 ? props.lActual : 0);
+  const bool discontinuity = (props.dwSampleFlags & AM_SAMPLE_DATADISCONTINUITY) != 0;
+  if (writeError_.load() == 0 && !WriteAll(output_, props.pbBuffer, length)) {
+    const DWORD error = GetLastError();
+    writeError_.store(error ? error : ERROR_WRITE_FAULT);
+  }
+  if (check_) check_->OnSample(props.pbBuffer, length, discontinuity);
+  bytes_.fetch_add(length);
+  samples_.fetch_add(1);
+  if (discontinuity) marks_.fetch_add(1);
+  lastTick_.store(GetTickCount64());
+}
+
+}  // namespace ovts::tshift

@@ -1,0 +1,74 @@
+// The host's renderer: a filter with one input pin that takes any MEDIATYPE_Stream, writes every
+// delivered byte to a file or to standard output, and hands each sample with its discontinuity
+// flag to an optional DeliveryCheck. A write that fails (a player that went away) is remembered
+// and later samples are dropped.
+//
+// Threads: the upstream streaming thread calls Receive and EndOfStream; the host reads the
+// counters from any thread.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "framework/CBaseFilter.h"
+#include "framework/CBaseInputPin.h"
+#include "framework/ComKit.h"
+
+namespace ovts::tshift {
+
+class CStreamSink;
+class DeliveryCheck;
+
+class CStreamSinkPin final : public CBaseInputPin {
+ public:
+  explicit CStreamSinkPin(CStreamSink* sink);
+  HRESULT CheckMediaType(const AM_MEDIA_TYPE* type) override;
+  HRESULT GetMediaType(int position, CMediaType* type) override;
+  HRESULT STDMETHODCALLTYPE Receive(IMediaSample* sample) override;
+  // Writing to a pipe may wait for its reader.
+  HRESULT STDMETHODCALLTYPE ReceiveCanBlock() override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE EndOfStream() override;
+
+ private:
+  CStreamSink* const sink_;
+};
+
+class CStreamSink final : public CBaseFilter {
+ public:
+  // A new sink with one reference, writing to output (owned when ownOutput) and feeding check
+  // (may be null; must outlive the sink's streaming).
+  static HRESULT Create(HANDLE output, bool ownOutput, DeliveryCheck* check, CStreamSink** sink);
+  ~CStreamSink() override;
+
+  IPin* Input() { return &pin_; }
+  int GetPinCount() override { return 1; }
+  CBasePin* GetPin(int n) override { return n == 0 ? &pin_ : nullptr; }
+
+  uint64_t Bytes() const { return bytes_.load(); }
+  uint64_t Samples() const { return samples_.load(); }
+  uint64_t Marks() const { return marks_.load(); }
+  // GetTickCount64 of the last sample, 0 before the first.
+  uint64_t LastSampleTick() const { return lastTick_.load(); }
+  // The error of the first failed write, 0 while every write succeeded.
+  DWORD WriteError() const { return writeError_.load(); }
+
+ private:
+  friend class CStreamSinkPin;
+  CStreamSink(HANDLE output, bool ownOutput, DeliveryCheck* check) noexcept;
+  void OnSample(const AM_SAMPLE2_PROPERTIES& props);
+
+  port::RecursiveLock filterLock_;
+  CStreamSinkPin pin_;
+  const HANDLE output_;
+  const bool ownOutput_;
+  DeliveryCheck* const check_;
+  std::atomic<uint64_t> bytes_{0};     // atomic
+  std::atomic<uint64_t> samples_{0};   // atomic
+  std::atomic<uint64_t> marks_{0};     // atomic
+  std::atomic<uint64_t> lastTick_{0};  // atomic
+  std::atomic<DWORD> writeError_{0};   // atomic
+};
+
+}  // namespace ovts::tshift

@@ -1,0 +1,217 @@
+#include "tools/tshift/CommandLine.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace ovts::tshift {
+
+namespace {
+
+// Walks the arguments after the command word. Accepts "--name value" and "--name=value".
+class ArgReader {
+ public:
+  ArgReader(const std::vector<std::string>& args, size_t first) : args_(args), at_(first) {}
+
+  bool Done() const { return at_ >= args_.size(); }
+  const std::string& Peek() const { return args_[at_]; }
+  std::string Take() { return args_[at_++]; }
+
+  // True when the next argument is the option `name`; its value goes to value.
+  bool Option(const char* name, std::string* value, std::string* error) {
+    const std::string& arg = args_[at_];
+    const std::string prefix = std::string(name) + "=";
+    if (arg.compare(0, prefix.size(), prefix) == 0) {
+      *value = arg.substr(prefix.size());
+      ++at_;
+    } else if (arg == name) {
+      if (at_ + 1 >= args_.size()) {
+        *error = std::string("option ") + name + " needs a value";
+        ++at_;
+        return true;
+      }
+      *value = args_[at_ + 1];
+      at_ += 2;
+    } else {
+      return false;
+    }
+    if (value->empty()) *error = std::string("option ") + name + " needs a value";
+    return true;
+  }
+
+ private:
+  const std::vector<std::string>& args_;
+  size_t at_;
+};
+
+bool ParseRate(const std::string& text, uint32_t* kbps, std::string* error) {
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || text[0] == '-' || value < kMinBitRateKbps ||
+      value > kMaxBitRateKbps) {
+    *error = "--bitrate takes kilobits per second from " + std::to_string(kMinBitRateKbps) + " to " +
+             std::to_string(kMaxBitRateKbps) + ", not '" + text + "'";
+    return false;
+  }
+  *kbps = static_cast<uint32_t>(value);
+  return true;
+}
+
+std::string Unknown(const std::string& arg, const char* command) {
+  if (!arg.empty() && arg[0] == '-' && arg != "-")
+    return "unknown option '" + arg + "' for " + command + " (see tshift --help)";
+  return "unexpected argument '" + arg + "' for " + command + " (see tshift --help)";
+}
+
+bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h" || arg == "/?" || arg == "help"; }
+
+}  // namespace
+
+ParseResult ParseCommandLine(const std::vector<std::string>& args) {
+  ParseResult result;
+  Options& o = result.options;
+  if (args.empty() || IsHelp(args[0])) {
+    result.ok = true;
+    return result;
+  }
+  const std::string& word = args[0];
+  size_t first = 1;
+  if (word == "demo") {
+    o.command = Command::kDemo;
+    o.bitRateKbps = kDemoBitRateKbps;
+    o.out.clear();
+  } else if (word == "play") {
+    o.command = Command::kPlay;
+  } else if (word == "register" || word == "unregister") {
+    o.command = word == "register" ? Command::kRegister : Command::kUnregister;
+  } else if (word == "settings") {
+    o.command = Command::kSettingsShow;
+    if (args.size() > 1 && args[1] == "show") {
+      first = 2;
+    } else if (args.size() > 1 && args[1] == "set") {
+      o.command = Command::kSettingsSet;
+      first = 2;
+    }
+  } else {
+    result.error = "unknown command '" + word + "' (commands: demo, play, register, unregister, settings; see tshift --help)";
+    return result;
+  }
+
+  ArgReader r(args, first);
+  std::string value;
+  std::vector<std::string> positional;
+  while (!r.Done()) {
+    if (IsHelp(r.Peek())) {
+      result.options = Options();
+      result.ok = true;
+      return result;
+    }
+    std::string& error = result.error;
+    const bool takesRate = o.command == Command::kDemo || o.command == Command::kPlay;
+    const bool takesRegistry = o.command == Command::kPlay || o.command == Command::kSettingsShow ||
+                               o.command == Command::kSettingsSet;
+    if (o.command == Command::kPlay && r.Option("--in", &o.in, &error)) {
+    } else if ((o.command == Command::kPlay || o.command == Command::kDemo) && r.Option("--out", &o.out, &error)) {
+    } else if (takesRate && r.Option("--bitrate", &value, &error)) {
+      if (error.empty()) ParseRate(value, &o.bitRateKbps, &error);
+    } else if (takesRegistry && r.Option("--registry", &o.registry, &error)) {
+    } else if (o.command == Command::kDemo && r.Option("--dir", &o.bufferDir, &error)) {
+    } else if (r.Peek().size() > 1 && r.Peek()[0] == '-') {
+      error = Unknown(r.Peek(), word.c_str());
+    } else {
+      positional.push_back(r.Take());
+    }
+    if (!error.empty()) return result;
+  }
+
+  switch (o.command) {
+    case Command::kPlay:
+      if (!positional.empty()) {
+        result.error = Unknown(positional[0], "play");
+        return result;
+      }
+      if (o.in.empty()) {
+        result.error = "play needs --in FILE (or --in - for standard input)";
+        return result;
+      }
+      break;
+    case Command::kRegister:
+    case Command::kUnregister:
+      if (positional.size() > 1) {
+        result.error = Unknown(positional[1], word.c_str());
+        return result;
+      }
+      if (!positional.empty()) o.module = positional[0];
+      break;
+    case Command::kSettingsSet:
+      if (positional.size() != 2) {
+        result.error = "settings set needs a NAME and a VALUE (quote names with blanks: \"Max BufSize (KB)\")";
+        return result;
+      }
+      o.settingName = positional[0];
+      o.settingValue = positional[1];
+      break;
+    default:
+      if (!positional.empty()) {
+        result.error = Unknown(positional[0], word.c_str());
+        return result;
+      }
+      break;
+  }
+  if (o.command == Command::kDemo && o.out == "-") {
+    result.error = "demo writes the delivered stream to a file; give --out FILE";
+    return result;
+  }
+  result.ok = true;
+  return result;
+}
+
+std::string UsageText(const std::vector<std::string>& settingNames) {
+  std::string names;
+  for (const std::string& name : settingNames) names += (names.empty() ? "\"" : ", \"") + name + "\"";
+  std::string text = R"(tshift: run the Orvanta Time Shift filter (ovts.ax) from a terminal.
+
+usage:
+  tshift demo [--bitrate KBIT] [--dir DIR] [--out FILE]
+      A scripted time-shift session on a built-in 8 Mbit/s MPEG-TS source: live, pause,
+      resume, seek back, jump to live, flush, stop. Prints a status line every second and a
+      summary; exits 0 only if the delivered stream held every check. It keeps its own
+      settings (registry base Software\Orvanta\TShiftDemo) and its buffer file in DIR
+      (default C:\ovts-demo\), and writes the delivered stream to FILE (default
+      DIR\delivered.ts).
+
+  tshift play --in FILE|- [--out FILE|-] [--bitrate KBIT] [--registry PATH]
+      Plays a stream through the time-shift buffer. A FILE is read by the platform's
+      File Source (Async), as fast as the filter takes it; "-" reads standard input as a
+      live stream. The delivered stream goes to FILE or to standard output ("-", the
+      default), for a player:  tshift play --in - < in.ts | ffplay -
+      --bitrate KBIT  sizes the filter's caches for a stream of KBIT kbit/s (stored in the
+                      settings, as the filter keeps them) and shows the delay in seconds.
+      Keys (or command lines on standard input when the stream comes from a file):
+        space, p  pause / resume          left, b   seek back 10 s
+        l         jump to live            right, f  seek forward 10 s
+        x         flush the buffer        s         status on a new line
+        q, Esc    quit                    h, ?      these keys
+      Lines: pause, resume, status, back [SECONDS], forward [SECONDS], live, flush, quit.
+      When standard input carries the stream, keys come from the console; without one,
+      only the end of the input or Ctrl-C stops playback. A status line goes to standard
+      error every second.
+
+  tshift settings [show] [--registry PATH]
+  tshift settings set NAME VALUE [--registry PATH]
+      Shows or changes the filter's stored settings. Names: @NAMES@.
+      The two caches take three numbers: size KB, transfer KB, threshold percent, as in
+      4096,512,0. --registry PATH uses the key PATH\TShift instead of the filter's own.
+
+  tshift register [MODULE]
+  tshift unregister [MODULE]
+      Registers or unregisters ovts.ax (default: the one beside tshift.exe).
+
+Exit status: 0 on success, 1 on an error (one line on standard error), 2 for a bad command
+line, 3 when a graph operation hung and the watchdog ended the program.
+)";
+  text.replace(text.find("@NAMES@"), 7, names);
+  return text;
+}
+
+}  // namespace ovts::tshift

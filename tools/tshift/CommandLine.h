@@ -1,0 +1,41 @@
+// The tshift command line: which command, its options, and the help text. Parsing is strict: an
+// unknown option, a missing value or a value out of range is an error with a one-line message.
+// Portable; pure functions.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ovts::tshift {
+
+enum class Command { kHelp, kDemo, kPlay, kRegister, kUnregister, kSettingsShow, kSettingsSet };
+
+struct Options {
+  Command command = Command::kHelp;
+  std::string in;             // play: a file, or "-" for standard input
+  std::string out = "-";      // play, demo: a file, or "-" for standard output (play only)
+  uint32_t bitRateKbps = 0;   // play: 0 keeps the stored cache settings; demo: the source's rate
+  std::string registry;       // settings key base; empty keeps the filter's own
+  std::string module;         // register, unregister: empty means ovts.ax beside tshift.exe
+  std::string settingName;    // settings set
+  std::string settingValue;   // settings set
+  std::string bufferDir;      // demo: folder of the buffer file and the delivered stream
+};
+
+struct ParseResult {
+  bool ok = false;
+  Options options;
+  std::string error;  // one line, without the program name
+};
+
+inline constexpr uint32_t kDemoBitRateKbps = 8000;
+inline constexpr uint32_t kMinBitRateKbps = 64;
+inline constexpr uint32_t kMaxBitRateKbps = 200000;
+
+// args excludes the program name.
+ParseResult ParseCommandLine(const std::vector<std::string>& args);
+// The help text; settingNames are the stored settings' names, in their order.
+std::string UsageText(const std::vector<std::string>& settingNames);
+
+}  // namespace ovts::tshift

@@ -1,0 +1,23 @@
+// The tshift commands, each run on the host's main thread inside a COM apartment. Each returns
+// the program's exit status and has said what went wrong on standard error.
+#pragma once
+
+#include <string>
+
+#include "include/OVTimeShift.h"
+#include "tools/tshift/CommandLine.h"
+
+namespace ovts::tshift {
+
+int RunDemo(const Options& options);
+int RunPlay(const Options& options);
+int RunSettings(const Options& options);
+int RunRegister(const Options& options);
+
+// Checks the folder the filter will keep its buffer in: it exists on a fixed local disk, takes a
+// new file, and leaves room beside the "Min Disk Free Space (MB)" reserve. Returns the problem
+// in one line, or an empty text. A buffer that will come out smaller than configured is reported
+// in note; bufferBytes (when given) receives the size the buffer will have.
+std::string CheckBufferPlace(IOVTimeShiftFilter* control, std::string* note, int64_t* bufferBytes = nullptr);
+
+}  // namespace ovts::tshift

@@ -1,0 +1,224 @@
+// `tshift demo`: the main job on a built-in live source. A scripted session drives the filter
+// through IOVTimeShiftFilter (live, pause, resume, seek back, jump to live, flush, stop) while
+// the sink writes the delivered stream to a file and a DeliveryCheck judges it. The demo keeps
+// its own settings key and buffer folder, so a user's settings are never touched.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "tools/tshift/CStreamSink.h"
+#include "tools/tshift/CTsLiveSource.h"
+#include "tools/tshift/CommandInput.h"
+#include "tools/tshift/Commands.h"
+#include "tools/tshift/DeliveryCheck.h"
+#include "tools/tshift/HostSupport.h"
+#include "tools/tshift/TimeShiftGraph.h"
+
+namespace ovts::tshift {
+
+namespace {
+
+constexpr char kDemoRegistryBase[] = "Software\\Orvanta\\TShiftDemo";
+constexpr char kDemoFolder[] = "C:\\ovts-demo\\";
+constexpr wchar_t kDemoBufferFile[] = L"TShift-demo.mpg";
+constexpr uint32_t kDemoBufferKB = 16384;  // wraps after about 16 s at 8 Mbit/s
+constexpr uint32_t kDemoMinFreeMB = 128;
+constexpr uint32_t kDemoInitialTimeShift = 524288;
+constexpr DWORD kMarkWaitMs = 15000;       // longest a control may take to show in the output
+
+void Say(const std::string& text) { WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), text.size()); }
+
+class DemoSession {
+ public:
+  DemoSession(TimeShiftGraph& graph, CTsLiveSource& source, CStreamSink& sink, DeliveryCheck& check,
+              uint64_t bitsPerSecond, CommandInput& input)
+      : graph_(graph), source_(source), sink_(sink), check_(check), bitsPerSecond_(bitsPerSecond), input_(input),
+        start_(GetTickCount64()) {}
+
+  // Issues one control, telling the check first so that its mark cannot arrive unannounced.
+  void Issue(Control control, HRESULT (IOVTimeShiftFilter::*method)(), const char* what) {
+    Step(what);
+    check_.OnControl(control, source_.Stream()->Recorded());
+    Report((graph_.Control()->*method)(), what);
+  }
+
+  void SeekBy(double seconds) {
+    char what[64];
+    std::snprintf(what, sizeof what, "seek %+.0f s", seconds);
+    Step(what);
+    check_.OnControl(Control::kSeek, source_.Stream()->Recorded());
+    Report(graph_.Control()->SetPlayPosition(BytesFor(seconds, bitsPerSecond_), 2), what);
+  }
+
+  // Waits until the last control shows in the output; false (and a note) when it never does.
+  bool AwaitMark(const char* what) {
+    if (check_.WaitForMarks(kMarkWaitMs)) return true;
+    Say("  no output within " + std::to_string(kMarkWaitMs / 1000) + " s after " + what + "\n");
+    return false;
+  }
+
+  // Lets the session run, with a status line every second. False when the person quit.
+  bool Hold(int seconds) {
+    for (int i = 0; i < seconds; ++i) {
+      if (WaitForSingleObject(input_.Ready(), 1000) == WAIT_OBJECT_0 && input_.Take().kind == HostCommand::kQuit)
+        return false;
+      PrintStatus();
+    }
+    return true;
+  }
+
+  void PrintStatus() {
+    const BufferStatus status = graph_.TimeShift().Status();
+    const int64_t delivered = check_.DeliveredPosition();
+    const int64_t delay = delivered >= 0 ? source_.Stream()->Recorded() - delivered : BytesBehindLive(status);
+    Say(Clock() + "  " + FormatStatus(status, delay, bitsPerSecond_, sink_.Bytes()) + "\n");
+  }
+
+  void Step(const char* what) { Say(Clock() + "  -- " + what + "\n"); }
+
+ private:
+  void Report(HRESULT hr, const char* what) {
+    if (FAILED(hr)) Say(std::string("  ") + what + " answered " + ErrorText(hr) + "\n");
+  }
+
+  std::string Clock() const {
+    char text[16];
+    std::snprintf(text, sizeof text, "[%5.1f s]", static_cast<double>(GetTickCount64() - start_) / 1000.0);
+    return text;
+  }
+
+  TimeShiftGraph& graph_;
+  CTsLiveSource& source_;
+  CStreamSink& sink_;
+  DeliveryCheck& check_;
+  const uint64_t bitsPerSecond_;
+  CommandInput& input_;
+  const ULONGLONG start_;
+};
+
+// The demo's own settings: its folder, a 16 MB file that wraps during the session and goes away
+// when the graph stops, caches sized for the source's rate.
+HRESULT StoreDemoSettings(IOVTimeShiftFilter* control, const std::string& folder, uint32_t kbps) {
+  TSBufferConfig config{};
+  config.directory = SysAllocString(Widen(folder).c_str());
+  config.fileName = SysAllocString(kDemoBufferFile);
+  config.sizeKB = kDemoBufferKB;
+  config.minFreeMB = kDemoMinFreeMB;
+  config.initialTimeShift = kDemoInitialTimeShift;
+  config.options = PreAllocate | DeleteOnClose;
+  RETURN_IF_FAILED(control->SetBufferSettings(&config));  // takes the strings over
+  return control->SetCacheBitRate(kbps);
+}
+
+// Live, pause, resume, seek back, jump to live, flush. False when the person quit early. A
+// control whose mark never comes is left for the check's verdict; the script goes on.
+bool RunScript(DemoSession& s) {
+  s.Step("live");
+  s.AwaitMark("the start");
+  if (!s.Hold(5)) return false;
+  s.Issue(Control::kPause, &IOVTimeShiftFilter::Pause, "pause");
+  if (!s.Hold(4)) return false;
+  s.Issue(Control::kResume, &IOVTimeShiftFilter::Resume, "resume");
+  s.AwaitMark("resume");
+  if (!s.Hold(4)) return false;
+  s.SeekBy(-8);
+  s.AwaitMark("the seek");
+  if (!s.Hold(5)) return false;
+  s.Issue(Control::kLive, &IOVTimeShiftFilter::SeekToLive, "jump to live");
+  s.AwaitMark("the jump to live");
+  if (!s.Hold(4)) return false;
+  s.Issue(Control::kFlush, &IOVTimeShiftFilter::Flush, "flush");
+  s.AwaitMark("the flush");
+  return s.Hold(4);
+}
+
+std::string Verdict(const DeliveryCheck::Summary& s, const std::string& outPath, uint64_t bitsPerSecond,
+                    int64_t recorded, double seconds) {
+  char line[256];
+  std::string text = "\ntshift demo: summary\n";
+  std::snprintf(line, sizeof line, "  source        %.1f Mbit/s MPEG-TS, %s recorded in %.1f s\n",
+                static_cast<double>(bitsPerSecond) / 1e6, FormatBytes(recorded).c_str(), seconds);
+  text += line;
+  std::snprintf(line, sizeof line, "  delivered     %s in %llu samples to %s\n", FormatBytes(static_cast<int64_t>(s.bytes)).c_str(),
+                static_cast<unsigned long long>(s.samples), outPath.c_str());
+  text += line;
+  for (const DeliveryCheck::Mark& m : s.marks) {
+    const int64_t jump = m.from >= 0 && m.to >= 0 ? m.to - m.from : 0;
+    std::snprintf(line, sizeof line, "  mark          %-13s at stream byte %lld, %s (%s)%s%s\n", ControlName(m.control),
+                  static_cast<long long>(m.to), FormatSignedBytes(jump).c_str(),
+                  FormatSeconds(SecondsAt(jump < 0 ? -jump : jump, bitsPerSecond)).c_str(),
+                  m.fault.empty() ? "" : ": ", m.fault.c_str());
+    text += line;
+  }
+  std::snprintf(line, sizeof line,
+                "  continuity    %llu packets checked: %llu lost, %llu repeated, %llu continuity errors, %llu corrupt\n",
+                static_cast<unsigned long long>(s.stream.packets), static_cast<unsigned long long>(s.stream.lostPackets),
+                static_cast<unsigned long long>(s.stream.repeatedPackets),
+                static_cast<unsigned long long>(s.stream.ccErrors), static_cast<unsigned long long>(s.stream.corruptPackets));
+  text += line;
+  for (const std::string& fault : s.faults) text += "  FAULT         " + fault + "\n";
+  text += s.Passed() ? "  result        PASS: every check held\n" : "  result        FAIL\n";
+  return text;
+}
+
+}  // namespace
+
+int RunDemo(const Options& options) {
+  std::string folder = options.bufferDir.empty() ? kDemoFolder : options.bufferDir;
+  if (folder.back() != '\\') folder += '\\';
+  CreateDirectoryW(Widen(folder).c_str(), nullptr);
+  const std::string outPath = options.out.empty() ? folder + "delivered.ts" : options.out;
+  const uint64_t bitsPerSecond = uint64_t{options.bitRateKbps} * 1000;
+
+  TimeShiftGraph graph;
+  std::string error;
+  if (FAILED(graph.Create(kDemoRegistryBase, &error))) return Fail(error);
+  HRESULT hr = StoreDemoSettings(graph.Control(), folder, options.bitRateKbps);
+  if (FAILED(hr)) return Fail("cannot store the demo's settings: " + ErrorText(hr));
+  std::string note;
+  error = CheckBufferPlace(graph.Control(), &note);
+  if (!error.empty()) return Fail(error);
+  if (!note.empty()) Say("note: " + note + "\n");
+  TSCacheConfig caches{};
+  graph.Control()->GetCacheSettings(&caches);
+
+  HANDLE out = CreateFileW(Widen(outPath).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (out == INVALID_HANDLE_VALUE)
+    return Fail("cannot create " + outPath + ": " + ErrorText(HRESULT_FROM_WIN32(GetLastError())));
+  DeliveryCheck check(tools::TsStreamLayout{.bitRate = static_cast<uint32_t>(bitsPerSecond)},
+                      static_cast<int64_t>(caches.outputCacheKB) * 1024);
+  ComPtr<CTsLiveSource> source;
+  ComPtr<CStreamSink> sink;
+  hr = CTsLiveSource::Create(static_cast<uint32_t>(bitsPerSecond), &source);
+  if (SUCCEEDED(hr)) hr = CStreamSink::Create(out, true, &check, &sink);
+  else CloseHandle(out);
+  if (FAILED(hr)) return Fail("cannot create the demo's filters: " + ErrorText(hr));
+  if (FAILED(graph.Build(source.Get(), L"Live MPEG-TS Source", sink.Get(), &error))) return Fail(error);
+
+  CommandInput input;
+  input.Start(false);
+  Say("tshift demo: " + FormatBytes(int64_t{kDemoBufferKB} * 1024) + " buffer in " + folder + ", caches " +
+      std::to_string(caches.inputCacheKB) + "/" + std::to_string(caches.outputCacheKB) + " KB, source " +
+      std::to_string(options.bitRateKbps) + " kbit/s; q quits early\n");
+  DemoSession session(graph, *source.Get(), *sink.Get(), check, bitsPerSecond, input);
+  const ULONGLONG started = GetTickCount64();
+  check.OnControl(Control::kStart, 0);
+  hr = graph.Run();
+  if (FAILED(hr)) {
+    graph.Stop();
+    return Fail("the graph would not run: " + ErrorText(hr));
+  }
+  const bool completed = RunScript(session);
+  session.Step("stop");
+  hr = graph.Stop();
+  const double seconds = static_cast<double>(GetTickCount64() - started) / 1000.0;
+  const DeliveryCheck::Summary summary = check.Finish();
+  Say(Verdict(summary, outPath, bitsPerSecond, source->Stream()->Recorded(), seconds));
+  if (FAILED(hr)) return Fail("the graph would not stop: " + ErrorText(hr));
+  if (!completed) return Fail("demo ended early");
+  if (sink->WriteError()) return Fail("cannot write " + outPath + ": " + ErrorText(HRESULT_FROM_WIN32(sink->WriteError())));
+  return summary.Passed() ? kExitOk : kExitError;
+}
+
+}  // namespace ovts::tshift

@@ -1,0 +1,71 @@
+// Small pieces every tshift command uses: text conversions, readable error texts, messages on
+// standard error, and the watchdog that keeps a hung graph operation from hanging the program.
+#pragma once
+
+#include <windows.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace ovts::tshift {
+
+// Exit statuses (the help text lists them).
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitError = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitHung = 3;
+
+std::wstring Widen(const std::string& utf8);
+std::string Narrow(const std::wstring& wide);
+
+// "0x80004005 (Unspecified error)": the code and the system's text for it, when it has one.
+std::string ErrorText(HRESULT hr);
+
+// Writes text as it is to standard error. Any thread.
+void WriteError(const std::string& text);
+// "tshift: <text>" as one line on standard error; returns kExitError for `return Fail(...)`.
+int Fail(const std::string& text);
+// Every byte to a handle; false with the last error set when the handle refuses some.
+bool WriteAll(HANDLE handle, const void* data, size_t length);
+
+// Ends the process when an armed operation outlives its limit, naming it on standard error.
+// Threads: the host's threads arm and disarm; its own thread waits.
+class Watchdog {
+ public:
+  Watchdog();
+  ~Watchdog();
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+
+  // Holds the watchdog armed for one operation.
+  class [[nodiscard]] Scope {
+   public:
+    Scope(Watchdog& dog, const char* what, DWORD limitMs);
+    ~Scope();
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+   private:
+    Watchdog& dog_;
+  };
+
+  static Watchdog& Instance();
+
+ private:
+  void Run();
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  const char* what_ = nullptr;  // mutex_; null while disarmed
+  DWORD limitMs_ = 0;           // mutex_
+  ULONGLONG deadline_ = 0;      // mutex_; GetTickCount64 value
+  bool quit_ = false;           // mutex_
+  std::thread thread_;
+};
+
+// The folder of tshift.exe, with a trailing backslash.
+std::wstring ProgramFolder();
+
+}  // namespace ovts::tshift

@@ -1,0 +1,274 @@
+// `tshift play`: a stream from a file (the platform's File Source (Async), pull mode) or from
+// standard input (the host's live source) through the time-shift filter to a file or standard
+// output, steered from the console. Stops on quit, Ctrl-C, a closed output, or when the input
+// has ended and the output has gone quiet.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "tools/tshift/CStdinSource.h"
+#include "tools/tshift/CStreamSink.h"
+#include "tools/tshift/CommandInput.h"
+#include "tools/tshift/Commands.h"
+#include "tools/tshift/HostSupport.h"
+#include "tools/tshift/TimeShiftGraph.h"
+
+namespace ovts::tshift {
+
+namespace {
+
+// Output and input both quiet this long after the input ended: what is left stays in the caches.
+constexpr ULONGLONG kDrainQuietMs = 3000;
+constexpr DWORD kTickMs = 1000;
+constexpr ULONGLONG kSeekSpacingMs = 1000;  // the filter takes one seek a second
+
+class Player {
+ public:
+  Player(TimeShiftGraph& graph, CStreamSink& sink, CStdinStream* stdinStream, uint64_t givenBitsPerSecond,
+         CommandInput& input)
+      : graph_(graph), sink_(sink), stdin_(stdinStream), givenRate_(givenBitsPerSecond), input_(input),
+        start_(GetTickCount64()), statusOnTerminal_(GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_CHAR) {}
+
+  // Runs until a reason to stop; returns the exit status.
+  int Run() {
+    ULONGLONG nextTick = GetTickCount64() + kTickMs;
+    for (;;) {
+      const ULONGLONG now = GetTickCount64();
+      const DWORD wait = nextTick > now ? static_cast<DWORD>(nextTick - now) : 0;
+      if (WaitForSingleObject(input_.Ready(), wait) == WAIT_OBJECT_0) {
+        const std::string message = input_.TakeMessage();
+        if (!message.empty()) Note(message);
+        for (HostCommand c = input_.Take(); c.kind != HostCommand::kNone; c = input_.Take())
+          if (!Handle(c)) return Finish("stopped", kExitOk);
+      }
+      if (GetTickCount64() < nextTick) continue;
+      nextTick += kTickMs;
+      Tick();
+      if (const DWORD error = sink_.WriteError())
+        return Finish(error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA ? "the output was closed" : nullptr,
+                      error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA ? kExitOk : kExitError);
+      if (stdin_ && stdin_->ReadError())
+        return Finish(nullptr, Fail("cannot read standard input: " + ErrorText(HRESULT_FROM_WIN32(stdin_->ReadError()))));
+      if (InputDrained()) return Finish("input ended", kExitOk);
+    }
+  }
+
+ private:
+  bool Handle(const HostCommand& c) {
+    IOVTimeShiftFilter* control = graph_.Control();
+    switch (c.kind) {
+      case HostCommand::kQuit: return false;
+      case HostCommand::kTogglePause:
+        return Handle({graph_.TimeShift().PlayState() == TSSTATE_PAUSED ? HostCommand::kResume : HostCommand::kPause});
+      case HostCommand::kPause:
+        control->Pause();
+        Note("paused (recording goes on)\n");
+        break;
+      case HostCommand::kResume:
+        control->Resume();
+        Note("resumed\n");
+        break;
+      case HostCommand::kSeek: Seek(c.seconds); break;
+      case HostCommand::kLive: {
+        const HRESULT hr = control->SeekToLive();
+        Note(SUCCEEDED(hr) ? "jumped to live\n" : "cannot jump to live now: " + ErrorText(hr) + "\n");
+        break;
+      }
+      case HostCommand::kFlush:
+        control->Flush();
+        Note("flushed: the buffer starts again from the live stream\n");
+        break;
+      case HostCommand::kStatus: Status(true); break;
+      case HostCommand::kHelp: Note(CommandHelp()); break;
+      case HostCommand::kNone: break;
+    }
+    return true;
+  }
+
+  void Seek(double seconds) {
+    const ULONGLONG now = GetTickCount64();
+    if (lastSeek_ && now - lastSeek_ < kSeekSpacingMs) {
+      Note("seek ignored: the filter takes one seek a second\n");
+      return;
+    }
+    lastSeek_ = now;
+    const uint64_t rate = Rate();
+    // Without a known rate a step is a tenth of the retained data.
+    const int64_t bytes = rate ? BytesFor(seconds, rate)
+                               : graph_.TimeShift().Status().current / 10 * (seconds < 0 ? -1 : 1);
+    graph_.Control()->SetPlayPosition(bytes, 2);
+    char text[96];
+    if (rate)
+      std::snprintf(text, sizeof text, "seek %+.0f s\n", seconds);
+    else
+      std::snprintf(text, sizeof text, "seek %s (rate unknown: give --bitrate for seconds)\n", FormatSignedBytes(bytes).c_str());
+    Note(text);
+  }
+
+  uint64_t Rate() const { return givenRate_ ? givenRate_ : inputRate_.BitsPerSecond(); }
+
+  void Tick() {
+    const double seconds = static_cast<double>(GetTickCount64() - start_) / 1000.0;
+    if (stdin_) inputRate_.Add(seconds, static_cast<uint64_t>(stdin_->BytesIn()));
+    const BufferStatus status = graph_.TimeShift().Status();
+    if (status.writeLocation != lastWrite_ || status.current != lastCurrent_) {
+      lastWrite_ = status.writeLocation;
+      lastCurrent_ = status.current;
+      lastWriteTick_ = GetTickCount64();
+    }
+    Status(false, &status);
+  }
+
+  bool InputDrained() const {
+    const ULONGLONG now = GetTickCount64();
+    const ULONGLONG lastOut = sink_.LastSampleTick() ? sink_.LastSampleTick() : start_;
+    const bool outputQuiet = now - lastOut >= kDrainQuietMs;
+    // A file is read at full speed, so a buffer that stopped growing means it was read through.
+    const bool inputEnded = stdin_ ? stdin_->Ended() : now - (lastWriteTick_ ? lastWriteTick_ : start_) >= kDrainQuietMs;
+    return inputEnded && outputQuiet && graph_.TimeShift().PlayState() != TSSTATE_PAUSED;
+  }
+
+  void Status(bool newLine, const BufferStatus* known = nullptr) {
+    const BufferStatus status = known ? *known : graph_.TimeShift().Status();
+    const std::string line = FormatStatus(status, BytesBehindLive(status), Rate(), sink_.Bytes());
+    if (statusOnTerminal_ && !newLine) {
+      WriteError("\r" + line + "\x1b[K");
+      statusShown_ = true;
+    } else {
+      EndStatus();
+      WriteError(line + "\n");
+    }
+  }
+
+  // Puts a message on a line of its own, under the status line.
+  void Note(const std::string& text) {
+    EndStatus();
+    WriteError("tshift: " + text);
+  }
+
+  void EndStatus() {
+    if (statusShown_) WriteError("\n");
+    statusShown_ = false;
+  }
+
+  int Finish(const char* why, int status) {
+    EndStatus();
+    if (why) {
+      char text[160];
+      std::snprintf(text, sizeof text, "%s; %s delivered in %llu samples\n", why,
+                    FormatBytes(static_cast<int64_t>(sink_.Bytes())).c_str(), static_cast<unsigned long long>(sink_.Samples()));
+      WriteError(std::string("tshift: ") + text);
+    }
+    return status;
+  }
+
+  TimeShiftGraph& graph_;
+  CStreamSink& sink_;
+  CStdinStream* const stdin_;
+  const uint64_t givenRate_;
+  CommandInput& input_;
+  const ULONGLONG start_;
+  const bool statusOnTerminal_;
+  RateMeter inputRate_;
+  bool statusShown_ = false;
+  ULONGLONG lastSeek_ = 0;
+  int64_t lastWrite_ = -1;
+  int64_t lastCurrent_ = -1;
+  ULONGLONG lastWriteTick_ = 0;
+};
+
+HRESULT CreateFileSource(const std::wstring& path, ComPtr<IBaseFilter>* source) {
+  RETURN_IF_FAILED(CoCreateInstance(CLSID_AsyncReader, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&*source)));
+  ComPtr<IFileSourceFilter> file;
+  RETURN_IF_FAILED(source->As(&file));
+  return file->Load(path.c_str(), nullptr);
+}
+
+// Opens --out: standard output (never a terminal) or a new file.
+HANDLE OpenOutput(const std::string& out, std::string* error) {
+  if (out == "-") {
+    HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (GetFileType(handle) == FILE_TYPE_CHAR) {
+      *error = "standard output is a terminal: pipe it into a player (| ffplay -) or give --out FILE";
+      return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+  }
+  HANDLE handle = CreateFileW(Widen(out).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) *error = "cannot create " + out + ": " + ErrorText(HRESULT_FROM_WIN32(GetLastError()));
+  return handle;
+}
+
+}  // namespace
+
+int RunPlay(const Options& options) {
+  const bool fromStdin = options.in == "-";
+  HANDLE stdinHandle = GetStdHandle(STD_INPUT_HANDLE);
+  int64_t fileSize = 0;
+  if (fromStdin) {
+    if (GetFileType(stdinHandle) == FILE_TYPE_CHAR)
+      return Fail("standard input is a terminal: pipe a stream into tshift (< in.ts) or give --in FILE");
+  } else {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(Widen(options.in).c_str(), GetFileExInfoStandard, &data))
+      return Fail("cannot open " + options.in + ": " + ErrorText(HRESULT_FROM_WIN32(GetLastError())));
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return Fail(options.in + " is a folder, not a stream");
+    fileSize = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  }
+
+  TimeShiftGraph graph;
+  std::string error;
+  if (FAILED(graph.Create(options.registry, &error))) return Fail(error);
+  if (options.bitRateKbps) graph.Control()->SetCacheBitRate(options.bitRateKbps);
+  std::string note;
+  int64_t bufferBytes = 0;
+  error = CheckBufferPlace(graph.Control(), &note, &bufferBytes);
+  if (!error.empty()) return Fail(error);
+  if (!note.empty()) WriteError("tshift: note: " + note + "\n");
+
+  HANDLE out = OpenOutput(options.out, &error);
+  if (out == INVALID_HANDLE_VALUE) return Fail(error);
+  ComPtr<CStreamSink> sink;
+  HRESULT hr = CStreamSink::Create(out, options.out != "-", nullptr, &sink);
+  if (FAILED(hr)) return Fail("cannot create the output filter: " + ErrorText(hr));
+
+  ComPtr<IBaseFilter> source;
+  ComPtr<CStdinSource> stdinSource;
+  if (fromStdin) {
+    hr = CStdinSource::Create(stdinHandle, &stdinSource);
+    source = stdinSource;
+  } else {
+    hr = CreateFileSource(Widen(options.in), &source);
+  }
+  if (FAILED(hr)) return Fail("cannot open " + options.in + ": " + ErrorText(hr));
+  if (FAILED(graph.Build(source.Get(), fromStdin ? L"Standard Input" : L"File Source (Async)", sink.Get(), &error)))
+    return Fail(error);
+
+  if (!fromStdin && fileSize > bufferBytes)
+    WriteError("tshift: note: " + options.in + " (" + FormatBytes(fileSize) + ") is larger than the buffer (" +
+               FormatBytes(bufferBytes) + "); a file is read at full speed, so its oldest part will be overwritten "
+               "before it is played\n");
+
+  CommandInput input;
+  switch (input.Start(fromStdin)) {
+    case CommandInput::Source::kConsoleKeys: WriteError("tshift: h shows the keys, q quits\n"); break;
+    case CommandInput::Source::kLines: break;
+    case CommandInput::Source::kNone:
+      WriteError("tshift: no console for commands: playback stops at the end of the input or with Ctrl-C\n");
+      break;
+  }
+  hr = graph.Run();
+  if (FAILED(hr)) {
+    graph.Stop();
+    return Fail("the graph would not run: " + ErrorText(hr) + " (is the buffer folder writable, with room to spare?)");
+  }
+  Player player(graph, *sink.Get(), stdinSource ? stdinSource->Stream() : nullptr,
+                uint64_t{options.bitRateKbps} * 1000, input);
+  const int status = player.Run();
+  hr = graph.Stop();
+  if (FAILED(hr)) return Fail("the graph would not stop: " + ErrorText(hr));
+  return status;
+}
+
+}  // namespace ovts::tshift

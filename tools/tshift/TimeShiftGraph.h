@@ -1,0 +1,57 @@
+// The host's graph: the platform's Filter Graph Manager holding a source, the Orvanta Time Shift
+// filter created from its registration, and a sink, connected source -> filter -> sink. Every
+// graph state change runs under the watchdog. Also creates the filter alone, for the settings
+// command.
+//
+// Threads: the host's main thread only.
+#pragma once
+
+#include <dshow.h>
+
+#include <string>
+
+#include "framework/ComKit.h"
+#include "include/OVTimeShift.h"
+#include "tools/tshift/StatusFigures.h"
+
+namespace ovts::tshift {
+
+// The filter and its two control interfaces, settings under registryBase + "\TShift" (an empty
+// base keeps the filter's own key). The error text names the likely cause.
+struct TimeShiftFilter {
+  ComPtr<IBaseFilter> filter;
+  ComPtr<IOVTimeShiftFilter> control;
+  ComPtr<IKsPropertySet> properties;
+
+  HRESULT Create(const std::string& registryBase, std::string* error);
+  // The Buffer Status figures and the play state (-1 when the filter will not tell).
+  BufferStatus Status() const;
+  // The play state through TSPROPERTY_PLAY_STATE, or -1.
+  int PlayState() const;
+};
+
+class TimeShiftGraph {
+ public:
+  HRESULT Create(const std::string& registryBase, std::string* error);
+
+  // Adds source, filter and sink and connects them; error says which link failed.
+  HRESULT Build(IBaseFilter* source, const wchar_t* sourceName, IBaseFilter* sink, std::string* error);
+  // Adds a filter that the caller connects itself (a file source before Build).
+  HRESULT Add(IBaseFilter* filter, const wchar_t* name);
+
+  HRESULT Run();
+  HRESULT Stop();
+
+  TimeShiftFilter& TimeShift() { return timeShift_; }
+  IOVTimeShiftFilter* Control() const { return timeShift_.control.Get(); }
+
+ private:
+  ComPtr<IGraphBuilder> graph_;
+  ComPtr<IMediaControl> mediaControl_;
+  TimeShiftFilter timeShift_;
+};
+
+// The first pin of a filter with the given direction, or null.
+ComPtr<IPin> FindPin(IBaseFilter* filter, PIN_DIRECTION direction);
+
+}  // namespace ovts::tshift
