@@ -58,6 +58,20 @@ TEST(StreamPattern, UnreportedJumpIsCounted) {
   EXPECT_EQ(c.stats().corrupt, 0u);
 }
 
+// Catches: bytes dropped inside a piece (a lapped buffer) counted as damage instead of a loss.
+TEST(StreamPattern, UnreportedJumpInsideAPieceIsALoss) {
+  PatternChecker c;
+  auto a = Bytes(0, 100);
+  auto b = Bytes(5003, 200);  // 4903 bytes dropped, mid-record on both sides
+  a.insert(a.end(), b.begin(), b.end());
+  c.Feed(a.data(), a.size(), false);
+  EXPECT_EQ(c.stats().unreportedJumps, 1u);
+  EXPECT_EQ(c.stats().lost, 4903u);
+  EXPECT_EQ(c.stats().corrupt, 0u);
+  EXPECT_EQ(c.stats().verified, 300u);
+  EXPECT_EQ(c.position(), 5203u);
+}
+
 // Catches: damaged bytes counted as a jump or not counted at all.
 TEST(StreamPattern, CorruptionIsCountedWhereItStands) {
   PatternChecker c;
