@@ -1,5 +1,6 @@
 #include "tools/tshift/CStreamSink.h"
 
+#include <chrono>
 #include <new>
 
 #include "tools/tshift/DeliveryCheck.h"
@@ -29,7 +30,10 @@ HRESULT CStreamSinkPin::Receive(IMediaSample* sample) {
   return S_OK;
 }
 
-HRESULT CStreamSinkPin::EndOfStream() { return S_OK; }
+HRESULT CStreamSinkPin::EndOfStream() {
+  sink_->OnEndOfStream();
+  return S_OK;
+}
 
 CStreamSink::CStreamSink(HANDLE output, bool ownOutput, DeliveryCheck* check) noexcept
     : CBaseFilter(nullptr, &filterLock_, kStreamSinkClsid), pin_(this), output_(output), ownOutput_(ownOutput),
@@ -62,6 +66,33 @@ void CStreamSink::OnSample(const AM_SAMPLE2_PROPERTIES& props) {
   samples_.fetch_add(1);
   if (discontinuity) marks_.fetch_add(1);
   lastTick_.store(GetTickCount64());
+  // A waiter between its test and its sleep holds the mutex: taking it here rules out a lost wake.
+  {
+    std::lock_guard<std::mutex> guard(waitMutex_);
+  }
+  changed_.notify_all();
+}
+
+void CStreamSink::OnEndOfStream() {
+  {
+    std::lock_guard<std::mutex> guard(waitMutex_);
+    endsOfStream_.fetch_add(1);
+  }
+  changed_.notify_all();
+}
+
+template <class Done>
+bool CStreamSink::WaitFor(DWORD timeoutMs, Done done) {
+  std::unique_lock<std::mutex> guard(waitMutex_);
+  return changed_.wait_for(guard, std::chrono::milliseconds(timeoutMs), done);
+}
+
+bool CStreamSink::WaitForBytes(uint64_t bytes, DWORD timeoutMs) {
+  return WaitFor(timeoutMs, [&] { return bytes_.load() >= bytes; });
+}
+
+bool CStreamSink::WaitForEndsOfStream(uint64_t count, DWORD timeoutMs) {
+  return WaitFor(timeoutMs, [&] { return endsOfStream_.load() >= count; });
 }
 
 }  // namespace ovts::tshift

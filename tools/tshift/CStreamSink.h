@@ -10,7 +10,9 @@
 #include <windows.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 #include "framework/CBaseFilter.h"
 #include "framework/CBaseInputPin.h"
@@ -53,11 +55,19 @@ class CStreamSink final : public CBaseFilter {
   uint64_t LastSampleTick() const { return lastTick_.load(); }
   // The error of the first failed write, 0 while every write succeeded.
   DWORD WriteError() const { return writeError_.load(); }
+  uint64_t EndsOfStream() const { return endsOfStream_.load(); }
+
+  // Wait until `bytes` have arrived, or `count` ends of stream; false at the timeout.
+  bool WaitForBytes(uint64_t bytes, DWORD timeoutMs);
+  bool WaitForEndsOfStream(uint64_t count, DWORD timeoutMs);
 
  private:
   friend class CStreamSinkPin;
   CStreamSink(HANDLE output, bool ownOutput, DeliveryCheck* check) noexcept;
   void OnSample(const AM_SAMPLE2_PROPERTIES& props);
+  void OnEndOfStream();
+  template <class Done>
+  bool WaitFor(DWORD timeoutMs, Done done);
 
   port::RecursiveLock filterLock_;
   CStreamSinkPin pin_;
@@ -69,6 +79,9 @@ class CStreamSink final : public CBaseFilter {
   std::atomic<uint64_t> marks_{0};     // atomic
   std::atomic<uint64_t> lastTick_{0};  // atomic
   std::atomic<DWORD> writeError_{0};   // atomic
+  std::atomic<uint64_t> endsOfStream_{0};  // atomic
+  std::mutex waitMutex_;                   // orders the counters' changes with the waiters
+  std::condition_variable changed_;
 };
 
 }  // namespace ovts::tshift
