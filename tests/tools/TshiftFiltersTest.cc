@@ -61,7 +61,7 @@ class TshiftFiltersTest : public ::testing::Test {
     HANDLE out = CreateFileW(outPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
     EXPECT_NE(out, INVALID_HANDLE_VALUE);
     ComPtr<CStreamSink> sink;
-    EXPECT_EQ(CStreamSink::Create(out, true, check, &sink), S_OK);
+    EXPECT_EQ(CStreamSink::Create(out, true, check, 0, &sink), S_OK);
     EXPECT_EQ(graph_->AddFilter(sink.Get(), L"Sink"), S_OK);
     return sink.Get();  // the graph holds it
   }
@@ -80,7 +80,7 @@ class TshiftFiltersTest : public ::testing::Test {
 TEST_F(TshiftFiltersTest, PacedTransportStreamArrivesWhole) {
   // The live source through the graph's allocator into the sink: one start mark at byte 0, an
   // intact packet sequence, and the file holding exactly what the check saw.
-  DeliveryCheck check(tools::TsStreamLayout{.bitRate = 20000000}, 0);
+  DeliveryCheck check(tools::TsStreamLayout{.bitRate = 20000000}, 0, 0);
   ComPtr<CTsLiveSource> source;
   ASSERT_EQ(CTsLiveSource::Create(20000000, &source), S_OK);
   ASSERT_EQ(graph_->AddFilter(source.Get(), L"Live"), S_OK);

@@ -127,13 +127,14 @@ class Delivery {
 };
 
 constexpr size_t kSample = 32768;
+constexpr int64_t kWriteCache = 200000;
 constexpr int64_t kReadCache = 100000;
 
 TEST(TshiftDeliveryCheck, MarksAnswerTheirControlsAndJumpsAreMeasured) {
   // Catches marks counted against the wrong control, and a resume, seek or flush jump measured
   // wrongly, including a sample boundary that splits a packet across the mark.
   Delivery d(8000000);
-  DeliveryCheck check(tools::TsStreamLayout{.bitRate = 8000000}, kReadCache);
+  DeliveryCheck check(tools::TsStreamLayout{.bitRate = 8000000}, kWriteCache, kReadCache);
   check.OnControl(Control::kStart, 0);
   d.Send(check, 0, kSample, true);
   d.Send(check, kSample, kSample, false);
@@ -145,10 +146,12 @@ TEST(TshiftDeliveryCheck, MarksAnswerTheirControlsAndJumpsAreMeasured) {
   check.OnControl(Control::kFlush, 10 * kSample);
   d.Send(check, 10 * kSample + 777, kSample, true);
   EXPECT_EQ(check.DeliveredPosition(), static_cast<int64_t>(11 * kSample + 777));
+  check.OnControl(Control::kLive, 16 * kSample);
+  d.Send(check, 16 * kSample - 250000, kSample, true);  // within the two caches of the newest byte
 
   const DeliveryCheck::Summary s = check.Finish();
   EXPECT_TRUE(s.Passed()) << (s.faults.empty() ? "" : s.faults[0]);
-  ASSERT_EQ(s.marks.size(), 4u);
+  ASSERT_EQ(s.marks.size(), 5u);
   EXPECT_EQ(s.marks[0].to, 0);
   EXPECT_EQ(s.marks[1].control, Control::kResume);
   EXPECT_EQ(s.marks[1].to - s.marks[1].from, 5000);
@@ -162,14 +165,14 @@ TEST(TshiftDeliveryCheck, FaultsAFilterThatBreaksTheRules) {
   // bytes lost without a mark.
   Delivery d(8000000);
   {
-    DeliveryCheck check(tools::TsStreamLayout{.bitRate = 8000000}, kReadCache);
+    DeliveryCheck check(tools::TsStreamLayout{.bitRate = 8000000}, kWriteCache, kReadCache);
     check.OnControl(Control::kStart, 0);
     d.Send(check, 0, kSample, true);
     d.Send(check, kSample, kSample, true);  // unasked
     EXPECT_FALSE(check.Finish().Passed());
   }
   {
-    DeliveryCheck check(tools::TsStreamLayout{.bitRate = 8000000}, kReadCache);
+    DeliveryCheck check(tools::TsStreamLayout{.bitRate = 8000000}, kWriteCache, kReadCache);
     check.OnControl(Control::kStart, 0);
     d.Send(check, 0, kSample, true);
     check.OnControl(Control::kPause, kSample);
@@ -177,15 +180,18 @@ TEST(TshiftDeliveryCheck, FaultsAFilterThatBreaksTheRules) {
     d.Send(check, kSample + kReadCache + 188, kSample, true);
     check.OnControl(Control::kFlush, 4 * kSample);
     d.Send(check, 3 * kSample, kSample, true);  // older than the flush
-    check.OnControl(Control::kLive, 8 * kSample);
+    check.OnControl(Control::kLive, 12 * kSample);
+    d.Send(check, 12 * kSample - kWriteCache - kReadCache - 188, kSample, true);  // too far behind
+    check.OnControl(Control::kSeek, 13 * kSample);
     const DeliveryCheck::Summary s = check.Finish();
-    ASSERT_EQ(s.faults.size(), 3u);
+    ASSERT_EQ(s.faults.size(), 4u);
     EXPECT_NE(s.faults[0].find("resume"), std::string::npos);
     EXPECT_NE(s.faults[1].find("flush"), std::string::npos);
-    EXPECT_NE(s.faults[2].find("no mark after jump to live"), std::string::npos);
+    EXPECT_NE(s.faults[2].find("jump to live"), std::string::npos);
+    EXPECT_NE(s.faults[3].find("no mark after seek"), std::string::npos);
   }
   {
-    DeliveryCheck check(tools::TsStreamLayout{.bitRate = 8000000}, kReadCache);
+    DeliveryCheck check(tools::TsStreamLayout{.bitRate = 8000000}, kWriteCache, kReadCache);
     check.OnControl(Control::kStart, 0);
     d.Send(check, 0, kSample, true);
     d.Send(check, kSample + 188 * 3, kSample, false);  // three packets gone, no mark
@@ -194,7 +200,7 @@ TEST(TshiftDeliveryCheck, FaultsAFilterThatBreaksTheRules) {
     EXPECT_GT(s.stream.lostPackets, 0u);
   }
   {
-    DeliveryCheck check(tools::TsStreamLayout{.bitRate = 8000000}, kReadCache);
+    DeliveryCheck check(tools::TsStreamLayout{.bitRate = 8000000}, kWriteCache, kReadCache);
     check.OnControl(Control::kStart, 0);
     d.Send(check, 4 * kSample, kSample, true);  // the start skipped recorded bytes
     EXPECT_FALSE(check.Finish().Passed());

@@ -35,17 +35,18 @@ HRESULT CStreamSinkPin::EndOfStream() {
   return S_OK;
 }
 
-CStreamSink::CStreamSink(HANDLE output, bool ownOutput, DeliveryCheck* check) noexcept
+CStreamSink::CStreamSink(HANDLE output, bool ownOutput, DeliveryCheck* check, uint64_t bytesPerSecond) noexcept
     : CBaseFilter(nullptr, &filterLock_, kStreamSinkClsid), pin_(this), output_(output), ownOutput_(ownOutput),
-      check_(check) {}
+      check_(check), bytesPerSecond_(bytesPerSecond) {}
 
 CStreamSink::~CStreamSink() {
   if (ownOutput_) CloseHandle(output_);
 }
 
-HRESULT CStreamSink::Create(HANDLE output, bool ownOutput, DeliveryCheck* check, CStreamSink** sink) {
+HRESULT CStreamSink::Create(HANDLE output, bool ownOutput, DeliveryCheck* check, uint64_t bytesPerSecond,
+                            CStreamSink** sink) {
   RETURN_HR_IF_NULL(E_POINTER, sink);
-  *sink = new (std::nothrow) CStreamSink(output, ownOutput, check);
+  *sink = new (std::nothrow) CStreamSink(output, ownOutput, check, bytesPerSecond);
   if (!*sink) {
     if (ownOutput) CloseHandle(output);
     return E_OUTOFMEMORY;
@@ -62,6 +63,7 @@ void CStreamSink::OnSample(const AM_SAMPLE2_PROPERTIES& props) {
     writeError_.store(error ? error : ERROR_WRITE_FAULT);
   }
   if (check_) check_->OnSample(props.pbBuffer, length, discontinuity);
+  Pace(length, discontinuity);
   bytes_.fetch_add(length);
   samples_.fetch_add(1);
   if (discontinuity) marks_.fetch_add(1);
@@ -71,6 +73,21 @@ void CStreamSink::OnSample(const AM_SAMPLE2_PROPERTIES& props) {
     std::lock_guard<std::mutex> guard(waitMutex_);
   }
   changed_.notify_all();
+}
+
+void CStreamSink::Pace(size_t length, bool discontinuity) {
+  if (!bytesPerSecond_) return;
+  const int64_t frequency = port::PerformanceFrequency();
+  const int64_t now = port::PerformanceCounter();
+  const int64_t due = paceStart_ + static_cast<int64_t>(paceBytes_ * frequency / bytesPerSecond_);
+  // A player that stalled does not rush to catch up: more than a fifth of a second late restarts.
+  if (discontinuity || paceBytes_ == 0 || now - due > frequency / 5) {
+    paceStart_ = now;
+    paceBytes_ = 0;
+  }
+  paceBytes_ += length;
+  const int64_t next = paceStart_ + static_cast<int64_t>(paceBytes_ * frequency / bytesPerSecond_);
+  if (next > now) port::SleepMs(static_cast<uint32_t>((next - now) * 1000 / frequency));
 }
 
 void CStreamSink::OnEndOfStream() {

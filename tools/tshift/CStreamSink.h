@@ -1,7 +1,9 @@
 // The host's renderer: a filter with one input pin that takes any MEDIATYPE_Stream, writes every
 // delivered byte to a file or to standard output, and hands each sample with its discontinuity
 // flag to an optional DeliveryCheck. A write that fails (a player that went away) is remembered
-// and later samples are dropped.
+// and later samples are dropped. Given a rate, it takes the stream no faster than a player would
+// (its clock restarts at each discontinuity and never catches up on a stall); otherwise as fast
+// as its output takes the bytes.
 //
 // Threads: the upstream streaming thread calls Receive and EndOfStream; the host reads the
 // counters from any thread.
@@ -39,9 +41,10 @@ class CStreamSinkPin final : public CBaseInputPin {
 
 class CStreamSink final : public CBaseFilter {
  public:
-  // A new sink with one reference, writing to output (owned when ownOutput) and feeding check
-  // (may be null; must outlive the sink's streaming).
-  static HRESULT Create(HANDLE output, bool ownOutput, DeliveryCheck* check, CStreamSink** sink);
+  // A new sink with one reference, writing to output (owned when ownOutput), feeding check (may
+  // be null; must outlive the sink's streaming) and taking bytesPerSecond (0: unpaced).
+  static HRESULT Create(HANDLE output, bool ownOutput, DeliveryCheck* check, uint64_t bytesPerSecond,
+                        CStreamSink** sink);
   ~CStreamSink() override;
 
   IPin* Input() { return &pin_; }
@@ -63,8 +66,10 @@ class CStreamSink final : public CBaseFilter {
 
  private:
   friend class CStreamSinkPin;
-  CStreamSink(HANDLE output, bool ownOutput, DeliveryCheck* check) noexcept;
+  CStreamSink(HANDLE output, bool ownOutput, DeliveryCheck* check, uint64_t bytesPerSecond) noexcept;
   void OnSample(const AM_SAMPLE2_PROPERTIES& props);
+  // Holds the delivery thread until a player would have taken the sample.
+  void Pace(size_t length, bool discontinuity);
   void OnEndOfStream();
   template <class Done>
   bool WaitFor(DWORD timeoutMs, Done done);
@@ -74,6 +79,9 @@ class CStreamSink final : public CBaseFilter {
   const HANDLE output_;
   const bool ownOutput_;
   DeliveryCheck* const check_;
+  const uint64_t bytesPerSecond_;
+  int64_t paceStart_ = 0;      // delivery thread: counter when the clock (re)started
+  uint64_t paceBytes_ = 0;     // delivery thread: bytes taken since then
   std::atomic<uint64_t> bytes_{0};     // atomic
   std::atomic<uint64_t> samples_{0};   // atomic
   std::atomic<uint64_t> marks_{0};     // atomic

@@ -18,8 +18,8 @@ const char* ControlName(Control control) {
   return "?";
 }
 
-DeliveryCheck::DeliveryCheck(const tools::TsStreamLayout& layout, int64_t readCacheBytes)
-    : readCacheBytes_(readCacheBytes), checker_(layout) {}
+DeliveryCheck::DeliveryCheck(const tools::TsStreamLayout& layout, int64_t writeCacheBytes, int64_t readCacheBytes)
+    : writeCacheBytes_(writeCacheBytes), readCacheBytes_(readCacheBytes), checker_(layout) {}
 
 void DeliveryCheck::OnControl(Control control, int64_t recorded) {
   {
@@ -88,7 +88,9 @@ void DeliveryCheck::JudgeMark(Mark& mark) const {
       if (mark.to > mark.recorded) mark.fault = "landed past the recorded data";
       break;
     case Control::kLive:
-      if (mark.from >= 0 && jump <= 0) mark.fault = "did not move forward (" + FormatSignedBytes(jump) + ")";
+      if (mark.recorded - mark.to > writeCacheBytes_ + readCacheBytes_)
+        mark.fault = "landed " + FormatBytes(mark.recorded - mark.to) + " behind the newest recorded byte; the caches hold " +
+                     FormatBytes(writeCacheBytes_ + readCacheBytes_);
       break;
     case Control::kFlush:
       if (mark.to < mark.recorded)

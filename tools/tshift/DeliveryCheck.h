@@ -4,7 +4,8 @@
 // a flush), every control must get its mark, and between marks the TsGenerator stream must be
 // intact. Each mark's jump in the stream is measured, and judged by what the control may do:
 // the start begins at the first recorded byte, a resume skips at most the read cache's content,
-// a flush never goes back. Portable.
+// a seek lands inside the recorded data, a jump to live lands within the two caches of the
+// newest byte, a flush never delivers what was recorded before it. Portable.
 //
 // Threads: the host's thread calls OnControl and the getters, the sink's delivery thread calls
 // OnSample; one mutex guards everything.
@@ -46,8 +47,9 @@ class DeliveryCheck {
     bool Passed() const { return faults.empty(); }
   };
 
-  // readCacheBytes: the output cache size, the most a pause may drop.
-  DeliveryCheck(const tools::TsStreamLayout& layout, int64_t readCacheBytes);
+  // The cache sizes bound the jumps: a pause drops at most the read cache's content, and the
+  // live edge the filter sees lags the recorded stream by at most the write cache.
+  DeliveryCheck(const tools::TsStreamLayout& layout, int64_t writeCacheBytes, int64_t readCacheBytes);
 
   // Host thread, right after the control returned; recorded is the source's byte count then.
   void OnControl(Control control, int64_t recorded);
@@ -69,6 +71,7 @@ class DeliveryCheck {
   void JudgeMark(Mark& mark) const;
   void Fault(std::string text);
 
+  const int64_t writeCacheBytes_;
   const int64_t readCacheBytes_;
   std::mutex mutex_;
   std::condition_variable changed_;

@@ -187,11 +187,11 @@ int RunDemo(const Options& options) {
   if (out == INVALID_HANDLE_VALUE)
     return Fail("cannot create " + outPath + ": " + ErrorText(HRESULT_FROM_WIN32(GetLastError())));
   DeliveryCheck check(tools::TsStreamLayout{.bitRate = static_cast<uint32_t>(bitsPerSecond)},
-                      static_cast<int64_t>(caches.outputCacheKB) * 1024);
+                      static_cast<int64_t>(caches.inputCacheKB) * 1024, static_cast<int64_t>(caches.outputCacheKB) * 1024);
   ComPtr<CTsLiveSource> source;
   ComPtr<CStreamSink> sink;
   hr = CTsLiveSource::Create(static_cast<uint32_t>(bitsPerSecond), &source);
-  if (SUCCEEDED(hr)) hr = CStreamSink::Create(out, true, &check, &sink);
+  if (SUCCEEDED(hr)) hr = CStreamSink::Create(out, true, &check, bitsPerSecond / 8, &sink);
   else CloseHandle(out);
   if (FAILED(hr)) return Fail("cannot create the demo's filters: " + ErrorText(hr));
   if (FAILED(graph.Build(source.Get(), L"Live MPEG-TS Source", sink.Get(), &error))) return Fail(error);

@@ -230,7 +230,7 @@ int RunPlay(const Options& options) {
   HANDLE out = OpenOutput(options.out, &error);
   if (out == INVALID_HANDLE_VALUE) return Fail(error);
   ComPtr<CStreamSink> sink;
-  HRESULT hr = CStreamSink::Create(out, options.out != "-", nullptr, &sink);
+  HRESULT hr = CStreamSink::Create(out, options.out != "-", nullptr, 0, &sink);
   if (FAILED(hr)) return Fail("cannot create the output filter: " + ErrorText(hr));
 
   ComPtr<IBaseFilter> source;

@@ -179,6 +179,7 @@ int RunSettings(const Options& options) {
   TimeShiftFilter ts;
   std::string error;
   if (FAILED(ts.Create(options.registry, &error))) return Fail(error);
+  if (!ts.properties) return Fail("the Orvanta Time Shift filter offers no IKsPropertySet for its cache settings");
   return options.command == Command::kSettingsSet ? Set(ts, options) : Show(ts, options.registry);
 }
 

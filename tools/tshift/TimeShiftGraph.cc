@@ -18,16 +18,18 @@ HRESULT TimeShiftFilter::Create(const std::string& registryBase, std::string* er
     return hr;
   }
   hr = filter.As(&control);
-  if (SUCCEEDED(hr)) hr = filter.As(&properties);
   if (FAILED(hr)) {
     *error = "the registered Orvanta Time Shift filter lacks its control interfaces: " + ErrorText(hr);
     return hr;
   }
+  // Without the property set the play state is unknown and the settings command refuses.
+  filter.As(&properties);
   if (!registryBase.empty()) control->SetRegistryBase(registryBase.c_str());
   return S_OK;
 }
 
 int TimeShiftFilter::PlayState() const {
+  if (!properties) return -1;
   DWORD state = 0;
   DWORD returned = 0;
   const HRESULT hr = properties->Get(TSPROPSETID_Control, TSPROPERTY_PLAY_STATE, nullptr, 0, &state, sizeof state, &returned);

@@ -21,7 +21,7 @@ namespace ovts::tshift {
 struct TimeShiftFilter {
   ComPtr<IBaseFilter> filter;
   ComPtr<IOVTimeShiftFilter> control;
-  ComPtr<IKsPropertySet> properties;
+  ComPtr<IKsPropertySet> properties;  // null when the filter offers none
 
   HRESULT Create(const std::string& registryBase, std::string* error);
   // The Buffer Status figures and the play state (-1 when the filter will not tell).
