@@ -3,6 +3,7 @@
 // output, steered from the console. Stops on quit, Ctrl-C, a closed output, or when the input
 // has ended and the output has gone quiet.
 #include <windows.h>
+#include <psapi.h>
 
 #include <cstdio>
 #include <string>
@@ -155,12 +156,29 @@ class Player {
   int Finish(const char* why, int status) {
     EndStatus();
     if (why) {
-      char text[160];
-      std::snprintf(text, sizeof text, "%s; %s delivered in %llu samples\n", why,
-                    FormatBytes(static_cast<int64_t>(sink_.Bytes())).c_str(), static_cast<unsigned long long>(sink_.Samples()));
+      char text[256];
+      std::snprintf(text, sizeof text, "%s; %s delivered in %llu samples over %.1f s; %s\n", why,
+                    FormatBytes(static_cast<int64_t>(sink_.Bytes())).c_str(), static_cast<unsigned long long>(sink_.Samples()),
+                    static_cast<double>(GetTickCount64() - start_) / 1000.0, ProcessUse().c_str());
       WriteError(std::string("tshift: ") + text);
     }
     return status;
+  }
+
+  // CPU time and peak memory of this process so far.
+  static std::string ProcessUse() {
+    FILETIME created, exited, kernel, user;
+    PROCESS_MEMORY_COUNTERS memory{};
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user) ||
+        !GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory))
+      return "process figures unavailable";
+    const auto seconds = [](const FILETIME& t) {
+      return static_cast<double>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
+    };
+    char text[128];
+    std::snprintf(text, sizeof text, "CPU %.1f s user + %.1f s kernel, peak memory %s", seconds(user), seconds(kernel),
+                  FormatBytes(static_cast<int64_t>(memory.PeakWorkingSetSize)).c_str());
+    return text;
   }
 
   TimeShiftGraph& graph_;
