@@ -1,5 +1,10 @@
 #include "tools/tshift/CStdinSource.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
 #include "framework/ComKit.h"
 
 namespace ovts::tshift {
@@ -9,11 +14,75 @@ namespace {
 constexpr CLSID kStdinSourceClsid = {0x0b5e2c61, 0x4f3a, 0x4d7e, {0x9c, 0x21, 0x7a, 0x1e, 0x5d, 0x3b, 0x9f, 0x02}};
 constexpr long kSampleBytes = 65536;
 constexpr long kSampleCount = 8;
-constexpr DWORD kIdlePollMs = 5;
+constexpr size_t kReadBytes = 65536;
+constexpr size_t kQueueLimit = 8 * 1024 * 1024;  // then the reader waits: back-pressure on the writer
+constexpr uint32_t kTakeWaitMs = 20;             // how soon the streaming thread sees a command
 }  // namespace
 
-CStdinStream::CStdinStream(HRESULT* result, CSource* filter, HANDLE input)
-    : CSourceStream(result, filter, L"Stdin Out"), input_(input), pipe_(GetFileType(input) == FILE_TYPE_PIPE) {}
+bool StdinQueue::Start(HANDLE input, std::shared_ptr<StdinQueue>* queue) {
+  *queue = std::make_shared<StdinQueue>();
+  std::shared_ptr<StdinQueue> shared = *queue;
+  try {
+    std::thread([shared, input] { shared->ReadAll(input); }).detach();
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+void StdinQueue::ReadAll(HANDLE input) {
+  for (;;) {
+    std::vector<uint8_t> chunk(kReadBytes);
+    DWORD n = 0;
+    const bool ok = ReadFile(input, chunk.data(), static_cast<DWORD>(chunk.size()), &n, nullptr) != FALSE;
+    const DWORD error = ok ? 0 : GetLastError();
+    std::unique_lock<std::mutex> guard(mutex_);
+    if (!ok || n == 0) {
+      if (error != ERROR_BROKEN_PIPE && error != ERROR_HANDLE_EOF) error_ = error;
+      ended_ = true;
+      changed_.notify_all();
+      return;
+    }
+    chunk.resize(n);
+    changed_.wait(guard, [&] { return queued_ < kQueueLimit; });
+    queued_ += n;
+    chunks_.push_back(std::move(chunk));
+    changed_.notify_all();
+  }
+}
+
+size_t StdinQueue::Take(uint8_t* dest, size_t capacity, uint32_t waitMs) {
+  std::unique_lock<std::mutex> guard(mutex_);
+  changed_.wait_for(guard, std::chrono::milliseconds(waitMs), [&] { return queued_ > 0 || ended_; });
+  size_t got = 0;
+  while (got < capacity && !chunks_.empty()) {
+    std::vector<uint8_t>& chunk = chunks_.front();
+    const size_t piece = std::min(capacity - got, chunk.size() - front_);
+    std::memcpy(dest + got, chunk.data() + front_, piece);
+    got += piece;
+    front_ += piece;
+    if (front_ == chunk.size()) {
+      chunks_.pop_front();
+      front_ = 0;
+    }
+  }
+  queued_ -= got;
+  if (got) changed_.notify_all();
+  return got;
+}
+
+bool StdinQueue::Drained() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return ended_ && queued_ == 0;
+}
+
+DWORD StdinQueue::ReadError() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return error_;
+}
+
+CStdinStream::CStdinStream(HRESULT* result, CSource* filter, std::shared_ptr<StdinQueue> queue)
+    : CSourceStream(result, filter, L"Stdin Out"), queue_(std::move(queue)) {}
 
 HRESULT CStdinStream::GetMediaType(CMediaType* type) {
   type->Clear();
@@ -31,47 +100,15 @@ HRESULT CStdinStream::OnThreadStartPlay() {
   return S_OK;
 }
 
-bool CStdinStream::ReadSome(BYTE* data, DWORD capacity, DWORD* got) {
-  *got = 0;
-  if (pipe_) {
-    // Only what is there already: a blocking read could not be interrupted by a stop.
-    for (;;) {
-      DWORD available = 0;
-      if (!PeekNamedPipe(input_, nullptr, 0, nullptr, &available, nullptr)) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_BROKEN_PIPE && error != ERROR_HANDLE_EOF) readError_.store(error);
-        return false;
-      }
-      if (available > 0) {
-        capacity = available < capacity ? available : capacity;
-        break;
-      }
-      if (CheckRequest(nullptr)) return true;
-      Sleep(kIdlePollMs);
-    }
-  }
-  while (*got < capacity) {
-    DWORD n = 0;
-    if (!ReadFile(input_, data + *got, capacity - *got, &n, nullptr)) {
-      const DWORD error = GetLastError();
-      if (error != ERROR_BROKEN_PIPE && error != ERROR_HANDLE_EOF) readError_.store(error);
-      return *got > 0;
-    }
-    if (n == 0) return *got > 0;
-    *got += n;
-  }
-  return true;
-}
-
 HRESULT CStdinStream::FillBuffer(IMediaSample* sample) {
-  RETURN_IF_NOT_OK(sample->SetActualDataLength(0));
-  if (ended_.load()) return S_FALSE;
+  RETURN_IF_FAILED(sample->SetActualDataLength(0));
   BYTE* data = nullptr;
   RETURN_IF_FAILED(sample->GetPointer(&data));
-  DWORD got = 0;
-  if (!ReadSome(data, static_cast<DWORD>(sample->GetSize()), &got)) {
-    ended_.store(true);
-    if (got == 0) return S_FALSE;
+  size_t got = 0;
+  // An empty sample (a command is pending) goes back to the loop, which takes the command.
+  while (got == 0 && !CheckRequest(nullptr)) {
+    got = queue_->Take(data, static_cast<size_t>(sample->GetSize()), kTakeWaitMs);
+    if (got == 0 && queue_->Drained()) return S_FALSE;
   }
   RETURN_IF_FAILED(sample->SetActualDataLength(static_cast<long>(got)));
   return StampSample(sample, position_, position_ + got, discontinuity_);
@@ -93,7 +130,9 @@ HRESULT CStdinStream::Deliver(IMediaSample* sample) {
 CStdinSource::CStdinSource() noexcept : CSource(nullptr, kStdinSourceClsid) {}
 
 HRESULT CStdinSource::Create(HANDLE input, CStdinSource** source) {
-  return CreateSourceWithStream<CStdinSource, CStdinStream>(source, &CStdinSource::stream_, input);
+  std::shared_ptr<StdinQueue> queue;
+  RETURN_HR_IF(E_OUTOFMEMORY, !StdinQueue::Start(input, &queue));
+  return CreateSourceWithStream<CStdinSource, CStdinStream>(source, &CStdinSource::stream_, queue);
 }
 
 }  // namespace ovts::tshift

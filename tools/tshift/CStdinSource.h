@@ -1,17 +1,26 @@
-// A live source fed by standard input: a CSource whose one output pin reads the bytes that
-// arrive on standard input on its streaming thread and pushes them downstream as they come
-// (MEDIATYPE_Stream with a null subtype: the bytes pass unlooked-at). The end of the input ends
-// the stream. From a pipe the thread only reads what is already there, so a command (stop,
-// pause) reaches it within a few milliseconds even while the writer is silent.
+// A live source fed by standard input: a CSource whose one output pin pushes the bytes that
+// arrive on standard input downstream as they come (MEDIATYPE_Stream with a null subtype: the
+// bytes pass unlooked-at). The end of the input ends the stream.
 //
-// Threads: the pin's streaming thread reads and delivers; the host reads the counters from any
-// thread.
+// A read from a pipe cannot be interrupted on this platform (a Unix pipe can be neither peeked
+// nor cancelled), so a reader thread of its own does the blocking reads into a bounded queue,
+// and the streaming thread takes from the queue with short waits: a stop or pause reaches it at
+// once even while the writer is silent. The reader thread is detached and shares the queue, so
+// it may outlive the filter; it ends with the input or the process.
+//
+// Threads: the reader thread reads; the pin's streaming thread takes and delivers; the host
+// reads the counters from any thread.
 #pragma once
 
 #include <windows.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 #include "framework/CSource.h"
 #include "framework/CSourceStream.h"
@@ -19,9 +28,33 @@
 
 namespace ovts::tshift {
 
+// The queue between the reader thread and the streaming thread.
+class StdinQueue {
+ public:
+  // Starts the detached reader thread on input; false when it cannot start.
+  static bool Start(HANDLE input, std::shared_ptr<StdinQueue>* queue);
+
+  // Streaming thread: copies up to capacity queued bytes, waiting at most waitMs for some.
+  size_t Take(uint8_t* dest, size_t capacity, uint32_t waitMs);
+  // True once the input has ended and every byte was taken.
+  bool Drained();
+  DWORD ReadError();
+
+ private:
+  void ReadAll(HANDLE input);
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::vector<uint8_t>> chunks_;  // mutex_
+  size_t front_ = 0;                         // mutex_; bytes of the front chunk already taken
+  size_t queued_ = 0;                        // mutex_; bytes not yet taken
+  bool ended_ = false;                       // mutex_
+  DWORD error_ = 0;                          // mutex_
+};
+
 class CStdinStream final : public CSourceStream {
  public:
-  CStdinStream(HRESULT* result, CSource* filter, HANDLE input);
+  CStdinStream(HRESULT* result, CSource* filter, std::shared_ptr<StdinQueue> queue);
 
   using CSourceStream::GetMediaType;
   HRESULT GetMediaType(CMediaType* type) override;
@@ -33,26 +66,20 @@ class CStdinStream final : public CSourceStream {
 
   // Bytes read from standard input and accepted downstream.
   int64_t BytesIn() const { return bytesIn_.load(); }
-  // True once the input has ended (or failed; then ReadError is not 0).
-  bool Ended() const { return ended_.load(); }
-  DWORD ReadError() const { return readError_.load(); }
+  // True once the input has ended (or failed; then ReadError is not 0) and all of it was sent.
+  bool Ended() const { return queue_->Drained(); }
+  DWORD ReadError() const { return queue_->ReadError(); }
 
  private:
-  // Reads what the input has for a sample of `capacity` bytes; false at its end.
-  bool ReadSome(BYTE* data, DWORD capacity, DWORD* got);
-
-  const HANDLE input_;           // not owned: the process's standard input
-  const bool pipe_;
+  const std::shared_ptr<StdinQueue> queue_;
   uint64_t position_ = 0;        // streaming thread
   bool discontinuity_ = true;    // streaming thread
   std::atomic<int64_t> bytesIn_{0};   // atomic
-  std::atomic<bool> ended_{false};    // atomic
-  std::atomic<DWORD> readError_{0};   // atomic
 };
 
 class CStdinSource final : public CSource {
  public:
-  // A new source on standard input with one reference.
+  // A new source on standard input with one reference; its reader thread starts at once.
   static HRESULT Create(HANDLE input, CStdinSource** source);
   CStdinStream* Stream() { return stream_; }
 

@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "tools/tshift/HostSupport.h"
+
 namespace ovts::tshift {
 
 namespace {
@@ -13,11 +15,6 @@ BOOL WINAPI OnConsoleControl(DWORD) {
   if (!input) return FALSE;
   input->PostQuit();
   return TRUE;
-}
-
-bool IsConsole(HANDLE handle) {
-  DWORD mode = 0;
-  return handle && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode);
 }
 
 }  // namespace

@@ -34,6 +34,11 @@ std::string ErrorText(HRESULT hr) {
   return text.empty() ? std::string(code) : std::string(code) + " (" + Narrow(text) + ")";
 }
 
+bool IsConsole(HANDLE handle) {
+  DWORD mode = 0;
+  return handle && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode);
+}
+
 bool WriteAll(HANDLE handle, const void* data, size_t length) {
   const auto* p = static_cast<const BYTE*>(data);
   while (length > 0) {

@@ -27,6 +27,8 @@ std::string ErrorText(HRESULT hr);
 void WriteError(const std::string& text);
 // "tshift: <text>" as one line on standard error; returns kExitError for `return Fail(...)`.
 int Fail(const std::string& text);
+// True for a console (a person's terminal), not for a pipe, a file or another device.
+bool IsConsole(HANDLE handle);
 // Every byte to a handle; false with the last error set when the handle refuses some.
 bool WriteAll(HANDLE handle, const void* data, size_t length);
 

@@ -29,7 +29,7 @@ class Player {
   Player(TimeShiftGraph& graph, CStreamSink& sink, CStdinStream* stdinStream, uint64_t givenBitsPerSecond,
          CommandInput& input)
       : graph_(graph), sink_(sink), stdin_(stdinStream), givenRate_(givenBitsPerSecond), input_(input),
-        start_(GetTickCount64()), statusOnTerminal_(GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_CHAR) {}
+        start_(GetTickCount64()), statusOnTerminal_(IsConsole(GetStdHandle(STD_ERROR_HANDLE))) {}
 
   // Runs until a reason to stop; returns the exit status.
   int Run() {
@@ -207,7 +207,7 @@ HRESULT CreateFileSource(const std::wstring& path, ComPtr<IBaseFilter>* source) 
 HANDLE OpenOutput(const std::string& out, std::string* error) {
   if (out == "-") {
     HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (GetFileType(handle) == FILE_TYPE_CHAR) {
+    if (IsConsole(handle)) {
       *error = "standard output is a terminal: pipe it into a player (| ffplay -) or give --out FILE";
       return INVALID_HANDLE_VALUE;
     }
@@ -225,7 +225,7 @@ int RunPlay(const Options& options) {
   HANDLE stdinHandle = GetStdHandle(STD_INPUT_HANDLE);
   int64_t fileSize = 0;
   if (fromStdin) {
-    if (GetFileType(stdinHandle) == FILE_TYPE_CHAR)
+    if (IsConsole(stdinHandle))
       return Fail("standard input is a terminal: pipe a stream into tshift (< in.ts) or give --in FILE");
   } else {
     WIN32_FILE_ATTRIBUTE_DATA data;
