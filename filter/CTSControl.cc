@@ -1,0 +1,260 @@
+#include "filter/CTSControl.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "filter/COVRegKey.h"
+#include "filter/CTSFilter.h"
+#include "filter/TSSettingsValues.h"
+#include "pins/CTSOutputPushPin.h"
+
+namespace ovts {
+
+namespace {
+
+constexpr REGSAM kSettingsAccess = KEY_READ | KEY_WRITE;  // creates the key when it is missing
+constexpr int64_t kSeekIntervalMs = 1000;                 // at most one accepted seek per second
+constexpr int64_t kSystemTimeUnitsPerMs = 10000;
+constexpr int64_t kWriteLocationLag = 524288;              // "Write Location" trails the write position
+constexpr uint32_t kCacheSizeStepKB = 256;
+constexpr uint32_t kCacheChunkStepKB = 32;
+constexpr uint32_t kMinBitRate = 512;    // kilobits per second
+constexpr uint32_t kMaxBitRate = 20480;
+constexpr uint32_t kBitRateStep = 128;
+
+// A string setting read into a text area that holds its default beforehand; null when empty.
+BSTR ReadText(COVRegKey& key, const TSStringSetting& setting) {
+  char text[COVRegKey::kMaxPath];
+  OVStrCopy(text, sizeof text, setting.defaultValue, COVStringT::kAll);
+  DWORD size = sizeof text;
+  key.ReadString(setting.name, text, &size);
+  return port::NarrowToBstr(text);
+}
+
+// A cache triple; anything but a 12-byte binary value gives the default triple.
+void ReadTriple(COVRegKey& key, const TSTripleSetting& setting, uint32_t (&values)[3]) {
+  uint32_t stored[3];
+  DWORD size = sizeof stored;
+  const bool whole = SUCCEEDED(key.ReadBinary(setting.name, stored, &size)) && size == sizeof stored;
+  std::memcpy(values, whole ? stored : setting.defaultValue, sizeof values);
+}
+
+bool IsEmpty(const OLECHAR* text) { return !text || !*text; }
+
+// Rounds down to a multiple of step, at least step.
+uint32_t RoundDown(uint32_t value, uint32_t step) { return std::max(step, value / step * step); }
+
+}  // namespace
+
+CTSControl::CTSControl(CTSFilter& filter) noexcept
+    : filter_(filter), keyPath_(kTSDefaultKeyPath), initialTimeShift_(kTSInitialTimeShift.defaultValue) {}
+
+HRESULT CTSControl::QueryInterface(REFIID iid, void** result) { return filter_.GetOwner()->QueryInterface(iid, result); }
+ULONG CTSControl::AddRef() { return filter_.GetOwner()->AddRef(); }
+ULONG CTSControl::Release() { return filter_.GetOwner()->Release(); }
+
+COVStringT CTSControl::KeyPath() {
+  port::LockGuard guard(keyPathLock_);
+  return keyPath_;
+}
+
+HRESULT CTSControl::GetBufferSettings(TSBufferConfig* config) {
+  RETURN_HR_IF_NULL(E_POINTER, config);
+  COVRegKey key(KeyPath().c_str(), kSettingsAccess);
+  config->directory = ReadText(key, kTSDrive);
+  config->fileName = ReadText(key, kTSFile);
+  DWORD value = 0;
+  key.ReadDWORD(kTSMaxBufSizeKB.name, &value, kTSMaxBufSizeKB.defaultValue);
+  config->sizeKB = value;
+  key.ReadDWORD(kTSMinDiskFreeMB.name, &value, kTSMinDiskFreeMB.defaultValue);
+  config->minFreeMB = value;
+  uint32_t initial = 0;
+  GetInitialTimeShift(&initial);
+  config->initialTimeShift = initial;
+  key.ReadDWORD(kTSOptions.name, &value, kTSOptions.defaultValue);
+  config->options = value;
+  return S_OK;
+}
+
+HRESULT CTSControl::SetBufferSettings(TSBufferConfig* config) {
+  RETURN_HR_IF_NULL(E_POINTER, config);
+  if (IsEmpty(config->directory) || IsEmpty(config->fileName)) {
+    TSBufferConfig current{};
+    GetBufferSettings(&current);
+    if (IsEmpty(config->directory)) std::swap(config->directory, current.directory);
+    if (IsEmpty(config->fileName)) std::swap(config->fileName, current.fileName);
+    port::FreeString(current.directory);
+    port::FreeString(current.fileName);
+  }
+  filter_.buffer_.SetConfig(config);
+  LONG optionsWritten;
+  {
+    COVRegKey key(KeyPath().c_str(), kSettingsAccess);
+    const std::unique_ptr<char[]> directory(port::WideToNarrow(config->directory));
+    const std::unique_ptr<char[]> fileName(port::WideToNarrow(config->fileName));
+    key.WriteString(kTSDrive.name, directory ? directory.get() : "");
+    key.WriteString(kTSFile.name, fileName ? fileName.get() : "");
+    key.WriteDWORD(kTSMaxBufSizeKB.name, config->sizeKB);
+    key.WriteDWORD(kTSMinDiskFreeMB.name, config->minFreeMB);
+    SetInitialTimeShift(static_cast<int32_t>(config->initialTimeShift));
+    optionsWritten = key.WriteDWORD(kTSOptions.name, config->options);
+  }
+  // The record is consumed.
+  port::FreeString(config->directory);
+  port::FreeString(config->fileName);
+  config->directory = config->fileName = nullptr;
+  config->sizeKB = config->options = 0;
+  return optionsWritten == 0 ? S_OK : E_FAIL;
+}
+
+HRESULT CTSControl::GetBufferParam(intptr_t argument) { return filter_.buffer_.GetParam(argument); }
+
+HRESULT CTSControl::SetBufferParam(uint32_t id, int32_t value) {
+  return filter_.buffer_.SetParam(id, static_cast<intptr_t>(value));
+}
+
+HRESULT CTSControl::SetCacheSettings(TSCacheConfig* config) {
+  RETURN_HR_IF_NULL(E_POINTER, config);
+  config->inputCacheKB = RoundDown(config->inputCacheKB, kCacheSizeStepKB);
+  config->inputChunkKB = RoundDown(config->inputChunkKB, kCacheChunkStepKB);
+  config->outputCacheKB = RoundDown(config->outputCacheKB, kCacheSizeStepKB);
+  config->outputChunkKB = RoundDown(config->outputChunkKB, kCacheChunkStepKB);
+  filter_.buffer_.SetCacheConfig(config);
+  COVRegKey key(KeyPath().c_str(), kSettingsAccess);
+  const uint32_t input[3] = {config->inputCacheKB, config->inputChunkKB, config->inputThreshold};
+  const uint32_t output[3] = {config->outputCacheKB, config->outputChunkKB, config->outputThreshold};
+  key.WriteBinary(kTSInputCache.name, input, sizeof input);
+  key.WriteBinary(kTSOutputCache.name, output, sizeof output);
+  return S_OK;
+}
+
+HRESULT CTSControl::GetCacheSettings(TSCacheConfig* config) {
+  RETURN_HR_IF_NULL(E_INVALIDARG, config);
+  COVRegKey key(KeyPath().c_str(), kSettingsAccess);
+  uint32_t input[3], output[3];
+  ReadTriple(key, kTSInputCache, input);
+  ReadTriple(key, kTSOutputCache, output);
+  *config = {input[0], input[1], input[2], output[0], output[1], output[2]};
+  return S_OK;
+}
+
+HRESULT CTSControl::SetCacheBitRate(uint32_t kbitsPerSecond) {
+  // The input cache holds about eight seconds of the stream.
+  const uint32_t x = std::clamp(kbitsPerSecond, kMinBitRate, kMaxBitRate) / kBitRateStep;
+  TSCacheConfig config{128 * x, 16 * x, 0, 32 * x, 4 * x, 75};
+  return SetCacheSettings(&config);
+}
+
+HRESULT CTSControl::GetCacheBitRate(uint32_t* kbitsPerSecond) {
+  if (kbitsPerSecond) *kbitsPerSecond = 0;
+  return E_NOTIMPL;
+}
+
+HRESULT CTSControl::SetInitialTimeShift(int32_t bytes) {
+  RETURN_HR_IF(E_INVALIDARG, bytes < static_cast<int32_t>(kTSInitialTimeShiftMin) ||
+                                 bytes > static_cast<int32_t>(kTSInitialTimeShiftMax));
+  COVRegKey key(KeyPath().c_str(), kSettingsAccess);
+  RETURN_HR_IF(E_FAIL, key.WriteDWORD(kTSInitialTimeShift.name, static_cast<DWORD>(bytes)) != 0);
+  initialTimeShift_.store(static_cast<uint32_t>(bytes));
+  return S_OK;
+}
+
+HRESULT CTSControl::GetInitialTimeShift(uint32_t* bytes) {
+  RETURN_HR_IF_NULL(E_POINTER, bytes);
+  COVRegKey key(KeyPath().c_str(), kSettingsAccess);
+  DWORD value = initialTimeShift_.load();
+  key.ReadDWORD(kTSInitialTimeShift.name, &value);  // a stored value is taken as it is
+  initialTimeShift_.store(value);
+  *bytes = value;
+  return S_OK;
+}
+
+HRESULT CTSControl::GetReadLocation(int64_t* location) {
+  RETURN_HR_IF_NULL(E_POINTER, location);
+  *location = filter_.buffer_.GetReadOffset();
+  return S_OK;
+}
+
+HRESULT CTSControl::GetTotalBufferSize(int64_t* size) {
+  RETURN_HR_IF_NULL(E_POINTER, size);
+  *size = filter_.buffer_.GetBufferSize();
+  return S_OK;
+}
+
+HRESULT CTSControl::GetCurrentBufferSize(int64_t* size) {
+  RETURN_HR_IF_NULL(E_POINTER, size);
+  *size = filter_.buffer_.GetDataSize();
+  return S_OK;
+}
+
+HRESULT CTSControl::GetWriteLocation(int64_t* location) {
+  RETURN_HR_IF_NULL(E_POINTER, location);
+  *location = std::max<int64_t>(0, filter_.buffer_.GetWritePosition() - kWriteLocationLag);
+  return S_OK;
+}
+
+HRESULT CTSControl::SetPlayPosition(int64_t position, int32_t mode) {
+  const int64_t now = port::SystemTime100ns();
+  const int64_t last = lastSeekTime_.load();
+  // A clock set back counts as long enough ago.
+  if (now >= last && (now - last) / kSystemTimeUnitsPerMs < kSeekIntervalMs) return S_OK;
+  const bool pauseHere = filter_.PlayState() != TSSTATE_PAUSED;
+  if (pauseHere) Pause();
+  filter_.FlushDownstream();
+  {
+    port::LockGuard playback(filter_.playbackLock_);
+    int64_t newOffset = 0;
+    filter_.buffer_.Seek(position, mode == 2 ? 1 : 0, &newOffset);
+  }
+  if (pauseHere) Resume();
+  lastSeekTime_.store(port::SystemTime100ns());
+  return S_OK;
+}
+
+HRESULT CTSControl::Flush() {
+  port::LockGuard playback(filter_.playbackLock_);
+  port::LockGuard receive(filter_.receiveLock_);
+  filter_.BeginFlushDownstream();
+  filter_.buffer_.Reset();
+  filter_.EndFlushDownstream();
+  filter_.discontinuityPending_.store(1);
+  return S_OK;
+}
+
+HRESULT CTSControl::Pause() {
+  port::LockGuard playback(filter_.playbackLock_);
+  filter_.playState_.store(TSSTATE_PAUSED);
+  filter_.SendOutputCommand(CSourceStream::CMD_PAUSE);
+  filter_.buffer_.Pause();
+  filter_.discontinuityPending_.store(1);
+  return S_OK;
+}
+
+HRESULT CTSControl::Resume() {
+  filter_.playState_.store(TSSTATE_PLAYING);
+  filter_.buffer_.Resume();
+  filter_.SendOutputCommand(CSourceStream::CMD_RUN);
+  return S_OK;
+}
+
+HRESULT CTSControl::SetRegistryBase(const char* path) {
+  RETURN_HR_IF_NULL(E_POINTER, path);
+  RETURN_HR_IF(E_INVALIDARG, strnlen(path, COVRegKey::kMaxPath) + std::strlen(kTSKeyLeaf) >= COVRegKey::kMaxPath);
+  filter_.buffer_.SetParam(kRegistryBaseParam, reinterpret_cast<intptr_t>(path));
+  port::LockGuard guard(keyPathLock_);
+  keyPath_ = path;
+  keyPath_ += kTSKeyLeaf;
+  return S_OK;
+}
+
+HRESULT CTSControl::SeekToLive() {
+  Pause();
+  filter_.BeginFlushDownstream();
+  const HRESULT hr = filter_.buffer_.SeekNearLive();
+  filter_.EndFlushDownstream();
+  Resume();
+  return hr;
+}
+
+}  // namespace ovts

@@ -1,0 +1,344 @@
+#include "filter/CTSFilter.h"
+
+#include <algorithm>
+#include <memory>
+#include <new>
+
+#include "pins/CTSInputPin.h"
+#include "pins/CTSOutputPushPin.h"
+
+namespace ovts {
+
+namespace {
+
+constexpr int64_t kUnitsPerByte = 10000000;     // stream positions: bytes x 10,000,000
+constexpr uint32_t kHostPausePollMs = 50;       // ReadSample's wait while the host has paused
+constexpr uint32_t kLockRetryMs = 1;            // a streaming thread's step while a lock is held
+
+// The stream types, one subtype per row of the table.
+constexpr GUID kStreamSubtypes[CTSFilter::kStreamTypeCount] = {
+    {0xE436EB88, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}},  // Avi
+    {0xE06D8023, 0xDB46, 0x11CF, {0xB4, 0xD1, 0x00, 0x80, 0x5F, 0x6C, 0xBB, 0xEA}},  // MPEG2_TRANSPORT
+    {0xF4AEB342, 0x0329, 0x4FDD, {0xA8, 0xFD, 0x4A, 0xFF, 0x49, 0x26, 0xC9, 0x78}},  // BDA MPEG2 transport
+    {0xE436EB84, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}},  // MPEG1System
+    {0xE06D8022, 0xDB46, 0x11CF, {0xB4, 0xD1, 0x00, 0x80, 0x5F, 0x6C, 0xBB, 0xEA}},  // MPEG2_PROGRAM
+    {0xE436EB85, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}},  // MPEG1VideoCD
+    {0xE06D8026, 0xDB46, 0x11CF, {0xB4, 0xD1, 0x00, 0x80, 0x5F, 0x6C, 0xBB, 0xEA}},  // MPEG2_VIDEO
+    {0xE436EB86, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}},  // MPEG1Video
+    {0xE06D802B, 0xDB46, 0x11CF, {0xB4, 0xD1, 0x00, 0x80, 0x5F, 0x6C, 0xBB, 0xEA}},  // MPEG2_AUDIO
+    {0xE436EB87, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}},  // MPEG1Audio
+    {},                                                                              // null subtype
+};
+constexpr GUID kMediaTypeStream = {0xE436EB83, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+
+}  // namespace
+
+const REGPINTYPES CTSFilter::kStreamTypes[kStreamTypeCount] = {
+    {&kMediaTypeStream, &kStreamSubtypes[0]}, {&kMediaTypeStream, &kStreamSubtypes[1]},
+    {&kMediaTypeStream, &kStreamSubtypes[2]}, {&kMediaTypeStream, &kStreamSubtypes[3]},
+    {&kMediaTypeStream, &kStreamSubtypes[4]}, {&kMediaTypeStream, &kStreamSubtypes[5]},
+    {&kMediaTypeStream, &kStreamSubtypes[6]}, {&kMediaTypeStream, &kStreamSubtypes[7]},
+    {&kMediaTypeStream, &kStreamSubtypes[8]}, {&kMediaTypeStream, &kStreamSubtypes[9]},
+    {&kMediaTypeStream, &kStreamSubtypes[10]},
+};
+
+// A streaming thread's hold on the playback or receive lock: the one place where they are taken
+// "unless abandoned". While another thread holds the lock it tries again every millisecond and
+// gives up as soon as `abandoned` says that holder may be waiting for this very thread; without
+// a predicate it waits like a plain lock.
+class [[nodiscard]] CTSFilter::StreamingHold {
+ public:
+  StreamingHold(CTSFilter& filter, port::RecursiveLock& lock, Abandoned abandoned) : lock_(lock) {
+    if (lock.TryLock()) {
+      held_ = true;
+      return;
+    }
+    filter.OnLockContended(lock);
+    if (!abandoned) {
+      lock.Lock();
+      held_ = true;
+      return;
+    }
+    while (!(filter.*abandoned)()) {
+      port::SleepMs(kLockRetryMs);
+      if (lock.TryLock()) {
+        held_ = true;
+        return;
+      }
+    }
+  }
+  ~StreamingHold() {
+    if (held_) lock_.Unlock();
+  }
+  StreamingHold(const StreamingHold&) = delete;
+  StreamingHold& operator=(const StreamingHold&) = delete;
+
+  bool held() const { return held_; }
+
+ private:
+  port::RecursiveLock& lock_;
+  bool held_ = false;
+};
+
+HRESULT CTSFilter::LookupStreamType(const AM_MEDIA_TYPE* type, int* row) {
+  RETURN_HR_IF_NULL(E_POINTER, type);
+  if (IsEqualGUID(type->majortype, kMediaTypeStream)) {
+    for (int i = 0; i < kStreamTypeCount; ++i) {
+      if (IsEqualGUID(type->subtype, kStreamSubtypes[i])) {
+        if (row) *row = i;
+        return S_OK;
+      }
+    }
+  }
+  return VFW_E_TYPE_NOT_ACCEPTED;
+}
+
+void CTSFilter::GetStreamType(int row, AM_MEDIA_TYPE* type) {
+  type->majortype = *kStreamTypes[row].clsMajorType;
+  type->subtype = *kStreamTypes[row].clsMinorType;
+}
+
+bool CTSFilter::TypesOverlap(const AM_MEDIA_TYPE& a, const AM_MEDIA_TYPE& b) {
+  return MatchesPartial(a, b) || MatchesPartial(b, a);
+}
+
+CUnknown* WINAPI CTSFilter::CreateInstance(IUnknown* outer, HRESULT* result) {
+  auto* filter = new (std::nothrow) CTSFilter(outer);
+  if (!filter && result) *result = E_OUTOFMEMORY;
+  return filter;
+}
+
+CTSFilter::CTSFilter(IUnknown* outer) noexcept
+    : CSource(outer, CLSID_OVTimeShiftFilter),
+      control_(*this),
+      ticksPerMicrosecond_(std::max<int64_t>(1, port::PerformanceFrequency() / 1000000)) {}
+
+CTSFilter::~CTSFilter() {
+  // The output pin takes itself out of CSource's list.
+  delete outputPin_.exchange(nullptr);
+  delete inputPin_.exchange(nullptr);
+}
+
+HRESULT CTSFilter::NonDelegatingQueryInterface(REFIID iid, void** result) {
+  RETURN_HR_IF_NULL(E_POINTER, result);
+  if (IsEqualIID(iid, IID_IOVTimeShiftFilter)) return GetInterface(static_cast<IOVTimeShiftFilter*>(&control_), result);
+  return CSource::NonDelegatingQueryInterface(iid, result);
+}
+
+int CTSFilter::GetPinCount() { return 2; }
+
+bool CTSFilter::CreatePins() {
+  auto input = std::unique_ptr<CTSInputPin>(new (std::nothrow) CTSInputPin(this, L"Stream In"));
+  HRESULT hr = S_OK;
+  auto output = std::unique_ptr<CTSOutputPushPin>(new (std::nothrow) CTSOutputPushPin(&hr, this, L"Push"));
+  if (!input || !output || FAILED(hr)) return false;
+  inputPin_.store(input.release());
+  outputPin_.store(output.release());
+  return true;
+}
+
+CBasePin* CTSFilter::GetPin(int n) {
+  port::LockGuard state(stateLock_);
+  if (!inputPin_.load() && !CreatePins()) return nullptr;
+  if (n == 0) return inputPin_.load();
+  if (n == 1) return outputPin_.load();
+  return nullptr;
+}
+
+HRESULT CTSFilter::FindPin(LPCWSTR id, IPin** pin) { return CBaseFilter::FindPin(id, pin); }
+
+void CTSFilter::SendOutputCommand(DWORD command) {
+  if (CTSOutputPushPin* output = outputPin_.load()) output->CallWorker(command);
+}
+
+HRESULT CTSFilter::Pause() {
+  port::LockGuard state(stateLock_);
+  const FILTER_STATE before = State();
+  if (before == State_Stopped) {
+    ApplySettings();
+    RETURN_IF_FAILED(buffer_.Start());
+    playState_.store(TSSTATE_PLAYING);
+  } else if (before == State_Running) {
+    playState_.store(TSSTATE_IDLE);
+    FlushDownstream();
+    SendOutputCommand(CSourceStream::CMD_PAUSE);
+  }
+  HRESULT hr = CSource::Pause();
+  if (SUCCEEDED(hr) && before == State_Stopped) {
+    if (CTSInputPin* input = inputPin_.load()) hr = input->StartPulling();
+  }
+  if (FAILED(hr) && before == State_Stopped && State() == State_Stopped) {
+    // Nothing runs: leave no open file or workers behind.
+    buffer_.Stop();
+    playState_.store(TSSTATE_IDLE);
+  }
+  return hr;
+}
+
+HRESULT CTSFilter::Run(REFERENCE_TIME start) {
+  port::LockGuard state(stateLock_);
+  playState_.store(TSSTATE_PLAYING);
+  const HRESULT hr = CSource::Run(start);
+  SendOutputCommand(CSourceStream::CMD_RUN);
+  return hr;
+}
+
+HRESULT CTSFilter::Stop() {
+  // Raised before the locks, so that a streaming thread waiting for one of them leaves at once.
+  struct StoppingScope {
+    std::atomic<int32_t>& count;
+    explicit StoppingScope(std::atomic<int32_t>& c) : count(c) { count.fetch_add(1); }
+    ~StoppingScope() { count.fetch_sub(1); }
+  } stopping(stopping_);
+  port::LockGuard state(stateLock_);
+  port::LockGuard playback(playbackLock_);
+  port::LockGuard receive(receiveLock_);
+  playState_.store(TSSTATE_IDLE);
+  buffer_.Stop();
+  control_.Flush();
+  const HRESULT hr = CSource::Stop();
+  SendOutputCommand(CSourceStream::CMD_STOP);
+  return hr;
+}
+
+HRESULT CTSFilter::ApplySettings() {
+  TSBufferConfig config{};
+  control_.GetBufferSettings(&config);
+  buffer_.SetConfig(&config);
+  port::FreeString(config.directory);
+  port::FreeString(config.fileName);
+  TSCacheConfig cache{};
+  control_.GetCacheSettings(&cache);
+  buffer_.SetCacheConfig(&cache);
+  discontinuityPending_.store(1);
+  return S_OK;
+}
+
+void CTSFilter::OnLockContended(port::RecursiveLock&) {}
+
+bool CTSFilter::OutputAbandoned() {
+  return stopping_.load() > 0 || outputPin_.load()->CheckRequest(nullptr);
+}
+
+bool CTSFilter::PullAbandoned() { return stopping_.load() > 0 || inputPin_.load()->PullStopPending(); }
+
+int64_t CTSFilter::TimingStart(bool on) const { return on ? port::PerformanceCounter() : 0; }
+
+bool CTSFilter::SlowCall(int64_t start, uint32_t thresholdUs) const {
+  const int64_t elapsedUs = (port::PerformanceCounter() - start) / ticksPerMicrosecond_;
+  return elapsedUs > static_cast<int64_t>(thresholdUs) && buffer_.IsInstrumentationEnabled();
+}
+
+HRESULT CTSFilter::WriteSample(IMediaSample* sample) {
+  // The state is read without the state lock: a Stop holds it while it waits for the pull thread.
+  if (State() == State_Stopped) return S_OK;
+  CTSInputPin* input = inputPin_.load();
+  StreamingHold hold(*this, receiveLock_, input->IsPullMode() ? &CTSFilter::PullAbandoned : nullptr);
+  if (!hold.held()) return S_FALSE;
+  BYTE* data = nullptr;
+  if (FAILED(sample->GetPointer(&data)) || !data) return E_POINTER;
+  const bool timed = (instFlags_.load() & TSINST_INPUT) != 0;
+  const int64_t start = TimingStart(timed);
+  uint32_t written = 0;
+  buffer_.Write(data, static_cast<uint32_t>(std::max(0L, sample->GetActualDataLength())), &written);
+  if (timed && SlowCall(start, instInputInterUs_.load())) buffer_.writeCache().writeRecord().Format();
+  return S_OK;
+}
+
+HRESULT CTSFilter::ReadSample(IMediaSample* sample) {
+  sample->SetActualDataLength(0);
+  if (State() != State_Running) return S_FALSE;
+  if (flushing_.load()) return S_OK;
+  if (playState_.load() == TSSTATE_PAUSED) {
+    port::SleepMs(kHostPausePollMs);
+    return S_OK;
+  }
+  const bool timed = (instFlags_.load() & TSINST_OUTPUT) != 0;
+  const int64_t timing = TimingStart(timed);
+  REFERENCE_TIME start = 0, stop = 0;
+  RETURN_IF_FAILED(sample->GetTime(&start, &stop));
+  const int64_t wanted = std::clamp<int64_t>((stop - start) / kUnitsPerByte, 0, UINT32_MAX);
+  BYTE* data = nullptr;
+  RETURN_IF_FAILED(sample->GetPointer(&data));
+  HRESULT hr;
+  {
+    StreamingHold hold(*this, playbackLock_, &CTSFilter::OutputAbandoned);
+    if (!hold.held()) return S_OK;  // the loop reaches the command or the stop
+    uint32_t read = 0;
+    bool discontinuity = false;
+    hr = buffer_.Read(data, static_cast<uint32_t>(wanted), &read, &discontinuity);
+    // The mark belongs to the next sample that leaves with data; an empty one is not delivered.
+    if (read > 0 && (discontinuityPending_.exchange(0) != 0 || discontinuity)) sample->SetDiscontinuity(TRUE);
+    sample->SetActualDataLength(static_cast<long>(read));
+  }
+  if (timed && SlowCall(timing, instOutputInterUs_.load())) buffer_.readCache().readRecord().Format();
+  return hr;
+}
+
+HRESULT CTSFilter::EndOfStream() { return buffer_.SetEndOfStream(); }
+
+HRESULT CTSFilter::BeginFlushDownstream() {
+  flushing_.store(1);
+  CTSOutputPushPin* output = outputPin_.load();
+  if (output && output->IsConnected()) output->DeliverBeginFlush();
+  return S_OK;
+}
+
+HRESULT CTSFilter::EndFlushDownstream() {
+  CTSOutputPushPin* output = outputPin_.load();
+  if (output && output->IsConnected()) output->DeliverEndFlush();
+  flushing_.store(0);
+  return S_OK;
+}
+
+HRESULT CTSFilter::FlushDownstream() {
+  port::LockGuard playback(playbackLock_);
+  BeginFlushDownstream();
+  return EndFlushDownstream();
+}
+
+HRESULT CTSFilter::CheckConnectionType(const AM_MEDIA_TYPE* type, bool fromOutput) {
+  RETURN_HR_IF_NULL(E_POINTER, type);
+  CTSInputPin* input = inputPin_.load();
+  CTSOutputPushPin* output = outputPin_.load();
+  if (fromOutput) {
+    if (!input || !input->IsConnected() || TypesOverlap(input->CurrentMediaType(), *type)) return S_OK;
+    return VFW_E_TYPE_NOT_ACCEPTED;
+  }
+  FILTER_INFO info{};
+  QueryFilterInfo(&info);
+  RETURN_HR_IF_NULL(E_FAIL, info.pGraph);
+  info.pGraph->Release();
+  if (!output || !output->IsConnected()) return buffer_.SetMediaType(type);
+  const CMediaType& inputType = input->CurrentMediaType();
+  if (!TypesOverlap(inputType, output->CurrentMediaType())) {
+    const HRESULT accepted = output->QueryAccept(&inputType);
+    if (FAILED(accepted)) return accepted;
+  }
+  RETURN_IF_FAILED(ReconnectPin(output, nullptr));
+  return buffer_.SetMediaType(type);
+}
+
+HRESULT CTSFilter::SetOutputTypeIndex(const AM_MEDIA_TYPE* type) {
+  CTSOutputPushPin* output = outputPin_.load();
+  RETURN_HR_IF_NULL(E_FAIL, output);
+  int row = -1;
+  if (type) RETURN_IF_FAILED(LookupStreamType(type, &row));
+  output->SetTypeIndex(row);
+  return S_OK;
+}
+
+TSInstrumentationSettings CTSFilter::InstrumentationSettings() const noexcept {
+  return {instFlags_.load(), instInputInterUs_.load(), instInputIntraUs_.load(), instOutputInterUs_.load(),
+          instOutputIntraUs_.load()};
+}
+
+void CTSFilter::SetInstrumentationSettings(const TSInstrumentationSettings& settings) noexcept {
+  instInputInterUs_.store(settings.inputInterCallUs);
+  instInputIntraUs_.store(settings.inputIntraCallUs);
+  instOutputInterUs_.store(settings.outputInterCallUs);
+  instOutputIntraUs_.store(settings.outputIntraCallUs);
+  instFlags_.store(settings.flags);
+}
+
+}  // namespace ovts

@@ -1,0 +1,142 @@
+// The time-shift filter. Every byte that reaches the input pin goes into the file ring buffer;
+// the output pin's streaming thread fills its samples from the buffer at the play position, so
+// the host can pause, seek, flush and jump back near live while recording goes on. The graph
+// drives it through IBaseFilter (Stop, Pause and Run are this class's), the host through the
+// IOVTimeShiftFilter sub-object (CTSControl).
+//
+// Threads: the graph's and host's threads (state changes, connection work, control interface);
+// the upstream delivery thread or the pull reader's worker (WriteSample, EndOfStream, flushes);
+// the output pin's streaming thread (ReadSample); the buffer's two workers inside the buffer.
+//
+// Lock order: state lock (CSource's, shared with the pins) -> playbackLock_ -> receiveLock_ ->
+// CTSControl's key path lock; then the buffer's own locks. The streaming threads never take the
+// state lock. The holders of the other two may wait for a streaming thread: host Pause, seeks
+// and Stop command the output thread while they hold the playback lock, and Stop and BeginFlush
+// end the pull thread while they hold the receive lock. So a streaming thread takes those locks
+// only through StreamingHold, which gives up when its holder may be waiting for that thread.
+#pragma once
+
+#include <windows.h>
+#include <dshow.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "OVTimeShift.h"
+#include "buffer/CCircFileBuf.h"
+#include "filter/CTSControl.h"
+#include "framework/CSource.h"
+
+namespace ovts {
+
+class CTSInputPin;
+class CTSOutputPushPin;
+
+class CTSFilter : public CSource {
+ public:
+  // The stream-type table: the types the input accepts, the output offers and registration lists,
+  // in this order; all MEDIATYPE_Stream.
+  static constexpr int kStreamTypeCount = 11;
+  static constexpr int kNullSubtypeRow = 10;
+  static const REGPINTYPES kStreamTypes[kStreamTypeCount];
+
+  // The row whose major type and subtype both equal the type's (format not looked at);
+  // VFW_E_TYPE_NOT_ACCEPTED when none does, E_POINTER for a null type.
+  static HRESULT LookupStreamType(const AM_MEDIA_TYPE* type, int* row);
+  // Sets only the major type and subtype of `type` from a row.
+  static void GetStreamType(int row, AM_MEDIA_TYPE* type);
+  // Either type matches the other as a partial pattern.
+  static bool TypesOverlap(const AM_MEDIA_TYPE& a, const AM_MEDIA_TYPE& b);
+
+  // The class factory's creation function: a new filter (no reference yet) aggregated by outer,
+  // or null with E_OUTOFMEMORY in result.
+  static CUnknown* WINAPI CreateInstance(IUnknown* outer, HRESULT* result);
+
+  explicit CTSFilter(IUnknown* outer) noexcept;
+  ~CTSFilter() override;
+
+  HRESULT STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, void** result) override;
+
+  // Always 2; the first GetPin of any index creates both pins.
+  int GetPinCount() override;
+  CBasePin* GetPin(int n) override;
+  // Begins and ends a flush downstream under the playback lock: downstream drops what it holds.
+  virtual HRESULT FlushDownstream();
+
+  // IMediaFilter
+  HRESULT STDMETHODCALLTYPE Stop() override;
+  HRESULT STDMETHODCALLTYPE Pause() override;
+  HRESULT STDMETHODCALLTYPE Run(REFERENCE_TIME start) override;
+  // IBaseFilter: exactly the identifiers the pins report ("Stream In" and "1").
+  HRESULT STDMETHODCALLTYPE FindPin(LPCWSTR id, IPin** pin) override;
+
+  // The input path (upstream delivery thread or pull thread). S_FALSE when a pull thread gave
+  // up waiting for the receive lock because it is being stopped.
+  HRESULT WriteSample(IMediaSample* sample);
+  // The output path (output streaming thread): S_OK with data or empty, S_FALSE when the filter
+  // is not Running, or the buffer's failure.
+  HRESULT ReadSample(IMediaSample* sample);
+  HRESULT EndOfStream();
+  HRESULT BeginFlushDownstream();
+  HRESULT EndFlushDownstream();
+  // A pin's connection type, from the input side (fromOutput false) or the output side.
+  HRESULT CheckConnectionType(const AM_MEDIA_TYPE* type, bool fromOutput);
+  // The output's type index from the input's connection type; null resets it.
+  HRESULT SetOutputTypeIndex(const AM_MEDIA_TYPE* type);
+  // Hands the registry settings to the buffer for its next start.
+  HRESULT ApplySettings();
+
+  uint32_t PlayState() const noexcept { return playState_.load(); }
+  TSInstrumentationSettings InstrumentationSettings() const noexcept;
+  // Stores the switches and thresholds the sample paths read at each call.
+  void SetInstrumentationSettings(const TSInstrumentationSettings& settings) noexcept;
+
+  CTSControl& Control() noexcept { return control_; }
+  CCircFileBuf& Buffer() noexcept { return buffer_; }
+  port::RecursiveLock& PlaybackLock() noexcept { return playbackLock_; }
+  port::RecursiveLock& ReceiveLock() noexcept { return receiveLock_; }
+  CTSInputPin* InputPin() const noexcept { return inputPin_.load(); }
+  CTSOutputPushPin* OutputPin() const noexcept { return outputPin_.load(); }
+
+ protected:
+  // Told on a streaming thread that found the playback or receive lock held, before it waits.
+  virtual void OnLockContended(port::RecursiveLock& lock);
+
+ private:
+  friend class CTSControl;
+  class StreamingHold;
+  using Abandoned = bool (CTSFilter::*)();
+
+  // Whether the output thread should give up waiting for the playback lock (output thread).
+  bool OutputAbandoned();
+  // Whether the pull thread should give up waiting for the receive lock (pull thread).
+  bool PullAbandoned();
+  // Both pins, or neither. Caller holds the state lock.
+  bool CreatePins();
+  // A command to the output thread; without a thread it fails quietly.
+  void SendOutputCommand(DWORD command);
+  // Reads the counter when `on`, for a sample path's timing.
+  int64_t TimingStart(bool on) const;
+  // Microseconds since `start` exceed `thresholdUs` (signed) and the buffer reports slow calls.
+  bool SlowCall(int64_t start, uint32_t thresholdUs) const;
+
+  std::atomic<CTSInputPin*> inputPin_{nullptr};        // atomic; set once by the first GetPin
+  std::atomic<CTSOutputPushPin*> outputPin_{nullptr};  // atomic; set once by the first GetPin
+  port::RecursiveLock playbackLock_;  // buffer reads, seeks, host pause, flushes downstream
+  port::RecursiveLock receiveLock_;   // buffer writes, flush, input flushes
+  CCircFileBuf buffer_;               // its own locks
+  std::atomic<uint32_t> playState_{TSSTATE_IDLE};    // atomic
+  std::atomic<int32_t> flushing_{0};                 // atomic; 1 between Begin/EndFlushDownstream
+  std::atomic<int32_t> discontinuityPending_{0};     // atomic; the next delivered sample is marked
+  std::atomic<int32_t> stopping_{0};                 // atomic; Stops under way
+  CTSControl control_;
+  const int64_t ticksPerMicrosecond_;  // performance-counter ticks, at least 1
+  // Instrumentation switches and thresholds; each read once per sample.
+  std::atomic<uint32_t> instFlags_{0};          // atomic
+  std::atomic<uint32_t> instInputInterUs_{750};   // atomic
+  std::atomic<uint32_t> instInputIntraUs_{1500};  // atomic
+  std::atomic<uint32_t> instOutputInterUs_{1000};  // atomic
+  std::atomic<uint32_t> instOutputIntraUs_{5000};  // atomic
+};
+
+}  // namespace ovts

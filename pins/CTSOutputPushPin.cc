@@ -1,0 +1,99 @@
+#include "pins/CTSOutputPushPin.h"
+
+#include "filter/CTSFilter.h"
+#include "pins/CTSInputPin.h"
+
+namespace ovts {
+
+namespace {
+constexpr REFERENCE_TIME kUnitsPerByte = 10000000;
+constexpr uint32_t kEmptyPollMs = 50;  // after an empty sample, before asking the buffer again
+constexpr long kAlignment = 8;
+}  // namespace
+
+CTSOutputPushPin::CTSOutputPushPin(HRESULT* result, CTSFilter* filter, const WCHAR* name) noexcept
+    : CSourceStream(result, filter, name), tsFilter_(filter) {}
+
+CTSOutputPushPin::~CTSOutputPushPin() = default;
+
+HRESULT CTSOutputPushPin::DoBufferProcessingLoop() {
+  OnThreadStartPlay();
+  FILTER_STATE state = State_Stopped;
+  filter_->GetState(0, &state);
+  if (state != State_Running) return S_OK;
+  for (;;) {
+    DWORD command = 0;
+    if (CheckRequest(&command)) {
+      // Anything but a run is ThreadProc's to take and answer.
+      if (command != CMD_RUN) return S_FALSE;
+      Reply(S_OK);
+      continue;
+    }
+    ComPtr<IMediaSample> sample;
+    if (FAILED(GetDeliveryBuffer(&sample, nullptr, nullptr, 0))) continue;  // decommitted: a stop is coming
+    REFERENCE_TIME start = timeBase_;
+    REFERENCE_TIME stop = start + sample->GetSize() * kUnitsPerByte;
+    sample->SetTime(&start, &stop);
+    const HRESULT hr = tsFilter_->ReadSample(sample.Get());
+    if (hr == S_FALSE) {
+      DeliverEndOfStream();
+      return S_OK;
+    }
+    if (FAILED(hr)) return hr;
+    if (sample->GetActualDataLength() <= 0) {
+      // A pending command is answered first rather than after the poll.
+      if (!CheckRequest(nullptr)) port::SleepMs(kEmptyPollMs);
+      continue;
+    }
+    if (sample->GetTime(&start, &stop) == S_OK) timeBase_ = stop;
+    Deliver(sample.Get());  // a refusing downstream does not stop the stream
+  }
+}
+
+HRESULT CTSOutputPushPin::CheckMediaType(const AM_MEDIA_TYPE* type) {
+  RETURN_HR_IF_NULL(E_POINTER, type);
+  CTSInputPin* input = tsFilter_->InputPin();
+  if (!input || !input->IsConnected()) return CTSFilter::LookupStreamType(type, nullptr);
+  return CTSFilter::TypesOverlap(input->CurrentMediaType(), *type) ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
+}
+
+HRESULT CTSOutputPushPin::SetMediaType(const AM_MEDIA_TYPE* type) {
+  tsFilter_->CheckConnectionType(type, true);
+  return CSourceStream::SetMediaType(type);
+}
+
+HRESULT CTSOutputPushPin::GetMediaType(int position, CMediaType* type) {
+  RETURN_HR_IF(E_INVALIDARG, position < 0);
+  RETURN_HR_IF(VFW_S_NO_MORE_ITEMS, position >= CTSFilter::kStreamTypeCount);
+  int row = position;
+  if (const int index = typeIndex_.load(); index >= 0) {
+    if (position > 1) return S_FALSE;
+    row = position == 0 ? index : CTSFilter::kNullSubtypeRow;
+  }
+  CTSFilter::GetStreamType(row, type);
+  return S_OK;
+}
+
+HRESULT CTSOutputPushPin::DecideAllocator(IMemInputPin* input, IMemAllocator** allocator) {
+  *allocator = nullptr;
+  ComPtr<IMemAllocator> own;
+  RETURN_IF_FAILED(InitAllocator(&own));
+  ALLOCATOR_PROPERTIES request{};
+  RETURN_IF_FAILED(DecideBufferSize(own.Get(), &request));
+  RETURN_IF_FAILED(input->NotifyAllocator(own.Get(), FALSE));
+  *allocator = own.Detach();
+  return S_OK;
+}
+
+HRESULT CTSOutputPushPin::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) {
+  port::LockGuard state(*lock_);
+  request->cBuffers = kBufferCount;
+  request->cbBuffer = kBufferSize;
+  request->cbAlign = kAlignment;
+  ALLOCATOR_PROPERTIES actual{};
+  RETURN_IF_FAILED(allocator->SetProperties(request, &actual));
+  RETURN_HR_IF(E_FAIL, actual.cbBuffer < kBufferSize);
+  return S_OK;
+}
+
+}  // namespace ovts
