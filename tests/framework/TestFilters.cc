@@ -165,6 +165,7 @@ HRESULT CTestSink::Create(const TestSinkConfig& config, CTestSink** sink) {
 void CTestSink::OnSample(IMediaSample* sample, const AM_SAMPLE2_PROPERTIES& props) {
   {
     std::lock_guard<std::mutex> guard(mutex_);
+    if (config_.onSample) config_.onSample(props);
     const bool discontinuity = (props.dwSampleFlags & AM_SAMPLE_DATADISCONTINUITY) != 0;
     ++stats_.samples;
     stats_.bytes += static_cast<uint64_t>(props.lActual);

@@ -85,6 +85,8 @@ struct TestSinkConfig {
   std::vector<GUID> subtypes;  // MEDIATYPE_Stream with one of these; empty: any MEDIATYPE_Stream
   bool holdSamples = false;    // keep every sample until ReleaseSamples, starving the allocator
   bool startKnown = true;      // the stream starts at position 0; otherwise the checker finds it
+  // Told of every sample on the delivery thread, under the sink's lock, before it is counted.
+  std::function<void(const AM_SAMPLE2_PROPERTIES&)> onSample;
 };
 
 struct TestSinkStats {
