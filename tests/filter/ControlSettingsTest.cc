@@ -1,0 +1,151 @@
+// The control interface's settings on Wine's real registry: where they live, what is read when
+// a value is missing or malformed, and how cache sizes and the initial time-shift are bounded.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "TimeShiftGraph.h"
+
+namespace ovts::test {
+namespace {
+
+class ControlSettingsTest : public TimeShiftGraphTest {
+ protected:
+  void SetUp() override {
+    TimeShiftGraphTest::SetUp();
+    filter_ = new CTSFilter(nullptr);
+    ASSERT_HRESULT_SUCCEEDED(filter_->QueryInterface(IID_PPV_ARGS(&control_)));
+    ASSERT_EQ(control_->SetRegistryBase(base_.c_str()), S_OK);
+  }
+
+  std::string Key() const { return base_ + "\\TShift"; }
+
+  DWORD StoredDword(const char* name) {
+    DWORD value = 0, size = sizeof value;
+    EXPECT_EQ(RegGetValueA(HKEY_CURRENT_USER, Key().c_str(), name, RRF_RT_REG_DWORD, nullptr, &value, &size),
+              ERROR_SUCCESS)
+        << name;
+    return value;
+  }
+
+  std::string StoredText(const char* name) {
+    char text[260] = {};
+    DWORD size = sizeof text;
+    EXPECT_EQ(RegGetValueA(HKEY_CURRENT_USER, Key().c_str(), name, RRF_RT_REG_SZ, nullptr, text, &size), ERROR_SUCCESS)
+        << name;
+    return text;
+  }
+
+  void Store(const char* name, DWORD type, const void* data, DWORD size) {
+    ASSERT_EQ(RegSetKeyValueA(HKEY_CURRENT_USER, Key().c_str(), name, type, data, size), ERROR_SUCCESS);
+  }
+
+  TSBufferConfig ReadBuffer() {
+    TSBufferConfig config{};
+    EXPECT_EQ(control_->GetBufferSettings(&config), S_OK);
+    return config;
+  }
+
+  TSCacheConfig ReadCache() {
+    TSCacheConfig config{};
+    EXPECT_EQ(control_->GetCacheSettings(&config), S_OK);
+    return config;
+  }
+};
+
+void ExpectText(BSTR text, const wchar_t* expected) {
+  EXPECT_STREQ(text ? text : L"", expected);
+  SysFreeString(text);
+}
+
+void ExpectCache(const TSCacheConfig& c, const TSCacheConfig& expected) {
+  EXPECT_EQ(c.inputCacheKB, expected.inputCacheKB);
+  EXPECT_EQ(c.inputChunkKB, expected.inputChunkKB);
+  EXPECT_EQ(c.inputThreshold, expected.inputThreshold);
+  EXPECT_EQ(c.outputCacheKB, expected.outputCacheKB);
+  EXPECT_EQ(c.outputChunkKB, expected.outputChunkKB);
+  EXPECT_EQ(c.outputThreshold, expected.outputThreshold);
+}
+
+TEST_F(ControlSettingsTest, SettingsLiveUnderTheHostsBaseAndFallBackToDefaults) {
+  // Catches settings read from or written to another key than the host's base, missing or wrong
+  // defaults, a consumed record left owning its strings, and malformed values taken as stored.
+  TSBufferConfig config = ReadBuffer();
+  ExpectText(config.directory, L"C:\\");
+  ExpectText(config.fileName, L"TShift.mpg");
+  EXPECT_EQ(config.sizeKB, 32768u);
+  EXPECT_EQ(config.minFreeMB, 128u);
+  EXPECT_EQ(config.initialTimeShift, 524288u);
+  EXPECT_EQ(config.options, 1u);
+  ExpectCache(ReadCache(), {4096, 4096, 0, 1024, 128, 75});
+
+  config = {SysAllocString(L"C:\\ovts-test-settings\\"), SysAllocString(L"shift.ts"), 2048, 64, 1048576, 6};
+  ASSERT_EQ(control_->SetBufferSettings(&config), S_OK);
+  EXPECT_EQ(config.directory, nullptr);
+  EXPECT_EQ(config.fileName, nullptr);
+  EXPECT_EQ(config.sizeKB, 0u);
+  EXPECT_EQ(config.options, 0u);
+  EXPECT_EQ(StoredText("Drive"), "C:\\ovts-test-settings\\");
+  EXPECT_EQ(StoredText("File"), "shift.ts");
+  EXPECT_EQ(StoredDword("Max BufSize (KB)"), 2048u);
+  EXPECT_EQ(StoredDword("Min Disk Free Space (MB)"), 64u);
+  EXPECT_EQ(StoredDword("Initial Time-Shift"), 1048576u);
+  EXPECT_EQ(StoredDword("Options"), 6u);
+
+  // Missing strings keep the stored ones.
+  config = {nullptr, SysAllocString(L""), 4096, 64, 1048576, 1};
+  ASSERT_EQ(control_->SetBufferSettings(&config), S_OK);
+  config = ReadBuffer();
+  ExpectText(config.directory, L"C:\\ovts-test-settings\\");
+  ExpectText(config.fileName, L"shift.ts");
+  EXPECT_EQ(config.sizeKB, 4096u);
+
+  // A size stored as text, and an input cache value of 8 bytes, count as absent.
+  Store("Max BufSize (KB)", REG_SZ, "1024", 5);
+  const uint32_t shortInput[2] = {512, 64};
+  Store("Input Cache", REG_BINARY, shortInput, sizeof shortInput);
+  const uint32_t output[3] = {512, 64, 50};
+  Store("Output Cache", REG_BINARY, output, sizeof output);
+  config = ReadBuffer();
+  SysFreeString(config.directory);
+  SysFreeString(config.fileName);
+  EXPECT_EQ(config.sizeKB, 32768u);
+  ExpectCache(ReadCache(), {4096, 4096, 0, 512, 64, 50});
+
+  // Another base: defaults again, and the former key is left alone.
+  const std::string other = base_ + "\\Other";
+  ASSERT_EQ(control_->SetRegistryBase(other.c_str()), S_OK);
+  config = ReadBuffer();
+  ExpectText(config.directory, L"C:\\");
+  ExpectText(config.fileName, L"TShift.mpg");
+  EXPECT_EQ(config.sizeKB, 32768u);
+  ASSERT_EQ(control_->SetInitialTimeShift(2097152), S_OK);
+  EXPECT_EQ(StoredDword("Initial Time-Shift"), 1048576u);
+  EXPECT_EQ(control_->SetRegistryBase(std::string(255, 'k').c_str()), E_INVALIDARG);
+}
+
+TEST_F(ControlSettingsTest, CacheSizesAndInitialTimeShiftAreBounded) {
+  // Catches cache sizes not rounded to their steps (or below the minimum) before they reach the
+  // registry, a wrong bit-rate formula, and initial time-shifts outside 512 KB..32 MB stored.
+  TSCacheConfig config{100, 10, 5, 300, 40, 80};
+  ASSERT_EQ(control_->SetCacheSettings(&config), S_OK);
+  ExpectCache(config, {256, 32, 5, 256, 32, 80});
+  ExpectCache(ReadCache(), {256, 32, 5, 256, 32, 80});
+  ASSERT_EQ(control_->SetCacheBitRate(0), S_OK);
+  ExpectCache(ReadCache(), {512, 64, 0, 256, 32, 75});
+  ASSERT_EQ(control_->SetCacheBitRate(4096), S_OK);
+  ExpectCache(ReadCache(), {4096, 512, 0, 1024, 128, 75});
+  ASSERT_EQ(control_->SetCacheBitRate(100000), S_OK);
+  ExpectCache(ReadCache(), {20480, 2560, 0, 5120, 640, 75});
+
+  for (const int32_t refused : {524287, 33554433, -1}) EXPECT_EQ(control_->SetInitialTimeShift(refused), E_INVALIDARG);
+  uint32_t initial = 0;
+  for (const int32_t accepted : {524288, 33554432}) {
+    ASSERT_EQ(control_->SetInitialTimeShift(accepted), S_OK);
+    ASSERT_EQ(control_->GetInitialTimeShift(&initial), S_OK);
+    EXPECT_EQ(initial, static_cast<uint32_t>(accepted));
+  }
+}
+
+}  // namespace
+}  // namespace ovts::test
