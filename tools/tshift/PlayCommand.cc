@@ -60,14 +60,15 @@ class Player {
     IOVTimeShiftFilter* control = graph_.Control();
     switch (c.kind) {
       case HostCommand::kQuit: return false;
-      case HostCommand::kTogglePause:
-        return Handle({graph_.TimeShift().PlayState() == TSSTATE_PAUSED ? HostCommand::kResume : HostCommand::kPause});
+      case HostCommand::kTogglePause: return Handle({paused_ ? HostCommand::kResume : HostCommand::kPause});
       case HostCommand::kPause:
         control->Pause();
+        paused_ = true;
         Note("paused (recording goes on)\n");
         break;
       case HostCommand::kResume:
         control->Resume();
+        paused_ = false;
         Note("resumed\n");
         break;
       case HostCommand::kSeek: Seek(c.seconds); break;
@@ -126,8 +127,9 @@ class Player {
     const ULONGLONG lastOut = sink_.LastSampleTick() ? sink_.LastSampleTick() : start_;
     const bool outputQuiet = now - lastOut >= kDrainQuietMs;
     // A file is read at full speed, so a buffer that stopped growing means it was read through.
+    // Playback paused by the person waits for them.
     const bool inputEnded = stdin_ ? stdin_->Ended() : now - (lastWriteTick_ ? lastWriteTick_ : start_) >= kDrainQuietMs;
-    return inputEnded && outputQuiet && graph_.TimeShift().PlayState() != TSSTATE_PAUSED;
+    return inputEnded && outputQuiet && !paused_;
   }
 
   void Status(bool newLine, const BufferStatus* known = nullptr) {
@@ -190,6 +192,7 @@ class Player {
   const bool statusOnTerminal_;
   RateMeter inputRate_;
   bool statusShown_ = false;
+  bool paused_ = false;  // by this host's own commands
   ULONGLONG lastSeek_ = 0;
   int64_t lastWrite_ = -1;
   int64_t lastCurrent_ = -1;
@@ -270,7 +273,12 @@ int RunPlay(const Options& options) {
 
   CommandInput input;
   switch (input.Start(fromStdin)) {
-    case CommandInput::Source::kConsoleKeys: WriteError("tshift: h shows the keys, q quits\n"); break;
+    case CommandInput::Source::kConsoleKeys:
+      // Under Wine a console whose process reads a pipe on standard input gets no keystrokes.
+      WriteError(fromStdin ? "tshift: keys come from the console (h shows them, q quits); where it has no keyboard, "
+                             "as under Wine with a piped standard input, Ctrl-C or the end of the input stops playback\n"
+                           : "tshift: h shows the keys, q quits\n");
+      break;
     case CommandInput::Source::kLines: break;
     case CommandInput::Source::kNone:
       WriteError("tshift: no console for commands: playback stops at the end of the input or with Ctrl-C\n");
