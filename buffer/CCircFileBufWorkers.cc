@@ -1,6 +1,7 @@
 // The file buffer's caches and their workers: the streaming threads' Write and Read, the cache
 // configuration, and the write and read worker threads that move whole chunks between the
 // caches and the file.
+#include <atomic>
 #include <memory>
 #include <new>
 
@@ -60,12 +61,32 @@ HRESULT CCircFileBuf::Write(const void* data, uint32_t length, uint32_t* written
     *written = 0;
     if (!writeCache_.IsOpen()) return E_FAIL;
     if (length >= writeCache_.GetBufferSize()) return WriteToFile(data, length, written);
-    HRESULT hr;
-    {
-      port::LockGuard write(writeLock_);
-      hr = writeCache_.Write(data, length, written);
+    const auto* from = static_cast<const uint8_t*>(data);
+    HRESULT hr = S_OK;
+    while (length > 0) {
+      // The write worker takes whole chunks only. A block that does not fit fills the cache up
+      // and then waits (holding nothing) for an idle worker to take a chunk, instead of
+      // overwriting bytes the worker is about to take; a worker busy with the disk is lapped.
+      uint32_t n = length;
+      const uint32_t room = writeCache_.GetFreeSpace();
+      if (room < length && writeWorkerReady_.load()) {
+        if (room > 0) {
+          n = room;
+        } else if (port::Event::WaitEither(stopEvent_, writeRoom_, kWorkerWaitMs) == 1) {
+          continue;
+        }
+      }
+      uint32_t put = 0;
+      {
+        port::LockGuard write(writeLock_);
+        hr = writeCache_.Write(from, n, &put);
+      }
+      writeWake_.Set();
+      *written += put;
+      from += put;
+      length -= put;
+      if (FAILED(hr) || put == 0) break;
     }
-    writeWake_.Set();
     return hr;
   });
 }
@@ -111,6 +132,11 @@ uint32_t CCircFileBuf::WriteWorkerMain(void* self) { return static_cast<CCircFil
 uint32_t CCircFileBuf::ReadWorkerMain(void* self) { return static_cast<CCircFileBuf*>(self)->ReadWorker(); }
 
 uint32_t CCircFileBuf::WriteWorker() {
+  // Open raised the flag before starting this thread; it falls when the worker ends.
+  struct ReadyFlag {
+    std::atomic<bool>& ready;
+    ~ReadyFlag() { ready = false; }
+  } readyUntilEnd{writeWorkerReady_};
   const uint32_t chunk = openConfig_.inputChunkKB * 1024u;
   if (chunk == 0 || writeCache_.GetBufferSize() < chunk) return kWorkerFailed;
   std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[chunk]);
@@ -124,8 +150,11 @@ uint32_t CCircFileBuf::WriteWorker() {
       uint32_t n = 0;
       bool discontinuity = false;  // a lapped write cache is not reported downstream
       if (SUCCEEDED(writeCache_.Read(scratch.get(), chunk, &n, &discontinuity)) && n > 0) {
+        writeRoom_.Set();
+        writeWorkerReady_ = false;
         uint32_t written = 0;
         result = WriteToFile(scratch.get(), n, &written);
+        writeWorkerReady_ = true;
       }
     }
   }

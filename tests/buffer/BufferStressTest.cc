@@ -136,14 +136,16 @@ TEST(BufferStress, FileBuffer) {
   const std::string dir = test::MakeTestDir("buffer-stress");
   const std::string path = dir + "stress.bin";
   port::DeleteFileAt(path.c_str());
-  const int threadsBefore = test::ThreadCount();
   {
     test::LockProbe<CCircFileBuf> b;
     test::OwnedConfig config(dir, "stress.bin", 512);
     ASSERT_EQ(b.SetConfig(config.get()), S_OK);
     const TSCacheConfig caches{128, 32, 0, 64, 16, 25};
     ASSERT_EQ(b.SetCacheConfig(&caches), S_OK);
+    const std::vector<uint64_t> before = test::ThreadIds();
     ASSERT_EQ(b.Start(), S_OK);
+    const std::vector<uint64_t> workers = test::NewThreads(before, test::ThreadIds());
+    EXPECT_EQ(workers.size(), 2u);
     tools::PatternChecker checker;
     std::atomic<bool> stopReader{false};
     bool paused = false;
@@ -178,7 +180,9 @@ TEST(BufferStress, FileBuffer) {
     EXPECT_EQ(b.Stop(), S_OK);
     EXPECT_TRUE(b.LocksFree());
     EXPECT_TRUE(test::NoHandleOn(path));
-    EXPECT_EQ(test::ThreadCount(), threadsBefore) << "a worker outlived Stop";
+    const std::vector<uint64_t> after = test::ThreadIds();
+    for (uint64_t id : workers)
+      EXPECT_FALSE(std::binary_search(after.begin(), after.end(), id)) << "a worker outlived Stop";
   }
 }
 

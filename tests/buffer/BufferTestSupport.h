@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -79,25 +82,34 @@ inline bool NoHandleOn(const std::string& path) {
 #endif
 }
 
-// Threads of this process now running.
-inline int ThreadCount() {
-  int count = 0;
+// Ids of the threads of this process now running, sorted.
+inline std::vector<uint64_t> ThreadIds() {
+  std::vector<uint64_t> ids;
 #ifdef _WIN32
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  if (snapshot == INVALID_HANDLE_VALUE) return ids;
   THREADENTRY32 entry;
   entry.dwSize = sizeof entry;
   for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
-    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ids.push_back(entry.th32ThreadID);
   CloseHandle(snapshot);
 #else
   DIR* tasks = opendir("/proc/self/task");
-  if (!tasks) return -1;
+  if (!tasks) return ids;
   while (dirent* entry = readdir(tasks))
-    if (entry->d_name[0] != '.') ++count;
+    if (entry->d_name[0] != '.') ids.push_back(std::strtoull(entry->d_name, nullptr, 10));
   closedir(tasks);
 #endif
-  return count;
+  std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
+// Ids in `later` that are not in `earlier` (both sorted).
+inline std::vector<uint64_t> NewThreads(const std::vector<uint64_t>& earlier,
+                                        const std::vector<uint64_t>& later) {
+  std::vector<uint64_t> added;
+  std::set_difference(later.begin(), later.end(), earlier.begin(), earlier.end(), std::back_inserter(added));
+  return added;
 }
 
 // A buffer whose three locks a test can probe from another thread than the ones that used it.
