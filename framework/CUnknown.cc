@@ -22,14 +22,16 @@ ULONG CUnknown::NonDelegatingAddRef() {
 }
 
 ULONG CUnknown::NonDelegatingRelease() {
-  const LONG count = refCount_.fetch_sub(1) - 1;
-  if (count == 0) {
-    // A destructor that takes and drops a reference to itself must not free the object again.
-    refCount_.store(1);
-    delete this;
-    return 0;
-  }
+  const LONG count = DropReference();
+  if (count == 0) delete this;
   return static_cast<ULONG>(count);
+}
+
+LONG CUnknown::DropReference() noexcept {
+  const LONG count = refCount_.fetch_sub(1) - 1;
+  // A destructor that takes and drops a reference to itself must not free the object again.
+  if (count == 0) refCount_.store(1);
+  return count;
 }
 
 HRESULT CUnknown::GetInterface(IUnknown* object, void** result) noexcept {

@@ -33,6 +33,11 @@ class CUnknown : public INonDelegatingUnknown, public CBaseObject {
   // Hands out one interface of this object with a reference added.
   static HRESULT GetInterface(IUnknown* object, void** result) noexcept;
 
+ protected:
+  // Drops one reference and returns the new count. At zero the count is set back to 1, so that
+  // the caller's clean-up before its delete cannot re-enter the deletion.
+  LONG DropReference() noexcept;
+
  private:
   IUnknown* const owner_;           // not held
   std::atomic<LONG> refCount_{0};  // atomic
