@@ -1,0 +1,47 @@
+// The "Status" page: the live view of the time-shift buffer. Once a second it shows the buffer's
+// total and filled size and its read and write locations, and keeps the play-position trackbar
+// at the read location as a share of the filled part; dragging or paging the trackbar seeks, and
+// the buttons flush the buffer and pause or resume playback. It has no settings: never dirty.
+//
+// Threads: the page frame's window thread, timer ticks included. The filter takes its own locks.
+#pragma once
+
+#include "include/OVTimeShift.h"
+#include "pages/CBasePropertyPage.h"
+#include "pages/COVWnd.h"
+
+namespace ovts {
+
+class CTSBufStatPropPage final : public CBasePropertyPage {
+ public:
+  // The new page's CUnknown part, or null with E_OUTOFMEMORY in result.
+  static CUnknown* WINAPI CreateInstance(LPUNKNOWN owner, HRESULT* result);
+
+  HRESULT OnConnect(IUnknown* object) override;
+  HRESULT OnDisconnect() override;
+  HRESULT OnActivate() override;
+  HRESULT OnDeactivate() override;
+  HRESULT OnApplyChanges() override;
+  INT_PTR OnReceiveMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override;
+
+ private:
+  explicit CTSBufStatPropPage(IUnknown* owner) noexcept;
+
+  void SetUp();
+  void Refresh();
+  void OnScroll(int code);
+  void TogglePause();
+
+  bool paused_ = false;  // the page asked the filter to pause: the button reads "Resume"
+  ComPtr<IOVTimeShiftFilter> filter_;
+  COVStaticTextCtrl total_;
+  COVStaticTextCtrl current_;
+  COVStaticTextCtrl read_;
+  COVStaticTextCtrl write_;
+  COVSliderCtrl position_;
+  COVButtonCtrl pause_;
+  UINT_PTR timer_ = 0;     // refresh timer on the dialog; 0: none
+  bool tracking_ = false;  // the person is dragging the thumb
+};
+
+}  // namespace ovts

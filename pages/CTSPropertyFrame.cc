@@ -1,0 +1,77 @@
+#include "pages/CTSPropertyFrame.h"
+
+#include <ocidl.h>
+#include <olectl.h>
+#include <prsht.h>
+
+namespace ovts {
+namespace {
+
+constexpr DWORD kCloseRetryMs = 50;
+
+BOOL CALLBACK FindShownWindow(HWND window, LPARAM found) {
+  if (!IsWindowVisible(window) || GetWindow(window, GW_OWNER)) return TRUE;
+  *reinterpret_cast<HWND*>(found) = window;
+  return FALSE;
+}
+
+}  // namespace
+
+HRESULT CTSPropertyFrame::Open(IUnknown* object, const wchar_t* caption) {
+  RETURN_HR_IF_NULL(E_POINTER, object);
+  RETURN_HR_IF(E_UNEXPECTED, thread_ && WaitForSingleObject(thread_.get(), 0) == WAIT_TIMEOUT);
+  ComPtr<ISpecifyPropertyPages> specify;
+  RETURN_IF_FAILED(object->QueryInterface(IID_PPV_ARGS(&specify)));
+  CAUUID pages{};
+  RETURN_IF_FAILED(specify->GetPages(&pages));
+  TaskMem<GUID> pageList(pages.pElems);
+  RETURN_HR_IF(E_NOINTERFACE, pages.cElems == 0);
+
+  object_ = object;
+  caption_ = caption ? caption : L"";
+  pages_ = pages;
+  result_ = S_OK;
+  thread_.reset(CreateThread(nullptr, 0, FrameThread, this, 0, &threadId_));
+  if (!thread_) {
+    pages_ = {};
+    object_.Reset();
+    return HRESULT_FROM_WIN32(GetLastError());
+  }
+  pageList.release();  // the frame thread frees it
+  return S_OK;
+}
+
+DWORD WINAPI CTSPropertyFrame::FrameThread(void* self) {
+  auto* frame = static_cast<CTSPropertyFrame*>(self);
+  HRESULT hr = OleInitialize(nullptr);
+  if (SUCCEEDED(hr)) {
+    IUnknown* objects[] = {frame->object_.Get()};
+    hr = OleCreatePropertyFrame(nullptr, 0, 0, frame->caption_.c_str(), 1, objects, frame->pages_.cElems,
+                                frame->pages_.pElems, GetUserDefaultLCID(), 0, nullptr);
+    OleUninitialize();
+  }
+  CoTaskMemFree(frame->pages_.pElems);
+  frame->pages_ = {};
+  frame->result_ = hr;
+  return 0;
+}
+
+HWND CTSPropertyFrame::Window() const {
+  HWND found = nullptr;
+  if (threadId_) EnumThreadWindows(threadId_, FindShownWindow, reinterpret_cast<LPARAM>(&found));
+  return found;
+}
+
+void CTSPropertyFrame::Close() {
+  if (!thread_) return;
+  // The frame may not be shown yet: ask again until its thread ends.
+  while (WaitForSingleObject(thread_.get(), 0) == WAIT_TIMEOUT) {
+    if (HWND window = Window()) PostMessageW(window, PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
+    WaitForSingleObject(thread_.get(), kCloseRetryMs);
+  }
+  thread_.reset();
+  threadId_ = 0;
+  object_.Reset();
+}
+
+}  // namespace ovts

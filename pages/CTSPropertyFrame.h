@@ -1,0 +1,49 @@
+// The platform's property frame (OleCreatePropertyFrame) over an object's pages, opened on a
+// thread of its own. The frame is modal to that thread only, so the host's thread goes on
+// steering the graph while a person watches the Status page and changes settings.
+//
+// Threads: Open, Window, Close and the destructor on one host thread; the frame thread (an OLE
+// single-threaded apartment) runs the frame and its pages. The frame thread calls the object
+// without marshalling: the filter takes calls on any thread and its pages run in-process.
+#pragma once
+
+#include <windows.h>
+#include <ocidl.h>
+
+#include <string>
+
+#include "framework/ComKit.h"
+
+namespace ovts {
+
+class CTSPropertyFrame {
+ public:
+  CTSPropertyFrame() = default;
+  ~CTSPropertyFrame() { Close(); }
+  CTSPropertyFrame(const CTSPropertyFrame&) = delete;
+  CTSPropertyFrame& operator=(const CTSPropertyFrame&) = delete;
+
+  // Opens the frame on the pages the object lists (ISpecifyPropertyPages), under the caption.
+  // E_NOINTERFACE when the object lists no pages; E_UNEXPECTED while a frame is open.
+  HRESULT Open(IUnknown* object, const wchar_t* caption);
+  // Signalled once the frame has closed, by the person or by Close; null before Open.
+  HANDLE Closed() const { return thread_.get(); }
+  // The frame's window while it is shown, else null.
+  HWND Window() const;
+  // Cancels the frame as its Cancel button would, and waits for its thread.
+  void Close();
+  // What OleCreatePropertyFrame returned; meaningful once Closed is signalled.
+  HRESULT Result() const { return result_; }
+
+ private:
+  static DWORD WINAPI FrameThread(void* self);
+
+  ComPtr<IUnknown> object_;   // frame thread while it runs; host thread otherwise
+  std::wstring caption_;
+  CAUUID pages_{};            // task memory, freed by the frame thread
+  UniqueHandle thread_;
+  DWORD threadId_ = 0;
+  HRESULT result_ = S_OK;     // written by the frame thread before it ends
+};
+
+}  // namespace ovts
