@@ -26,9 +26,9 @@ constexpr ULONGLONG kSeekSpacingMs = 1000;  // the filter takes one seek a secon
 
 class Player {
  public:
-  Player(TimeShiftGraph& graph, CStreamSink& sink, CStdinStream* stdinStream, uint64_t givenBitsPerSecond,
-         CommandInput& input)
-      : graph_(graph), sink_(sink), stdin_(stdinStream), givenRate_(givenBitsPerSecond), input_(input),
+  Player(TimeShiftGraph& graph, CStreamSink& sink, CStdinStream* stdinStream, int64_t fileSize,
+         uint64_t givenBitsPerSecond, CommandInput& input)
+      : graph_(graph), sink_(sink), stdin_(stdinStream), fileSize_(fileSize), givenRate_(givenBitsPerSecond), input_(input),
         start_(GetTickCount64()), statusOnTerminal_(IsConsole(GetStdHandle(STD_ERROR_HANDLE))) {}
 
   // Runs until a reason to stop; returns the exit status.
@@ -51,7 +51,10 @@ class Player {
                       error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA ? kExitOk : kExitError);
       if (stdin_ && stdin_->ReadError())
         return Finish(nullptr, Fail("cannot read standard input: " + ErrorText(HRESULT_FROM_WIN32(stdin_->ReadError()))));
-      if (InputDrained()) return Finish("input ended", kExitOk);
+      if (InputDrained()) {
+        ExplainHeldBack();
+        return Finish("input ended", kExitOk);
+      }
     }
   }
 
@@ -155,6 +158,19 @@ class Player {
     statusShown_ = false;
   }
 
+  // The caches keep the end of a stream: say how much, when it matters.
+  void ExplainHeldBack() {
+    const int64_t in = stdin_ ? stdin_->BytesIn() : fileSize_;
+    const int64_t out = static_cast<int64_t>(sink_.Bytes());
+    TSCacheConfig caches{};
+    if (out >= in || FAILED(graph_.Control()->GetCacheSettings(&caches))) return;
+    const int64_t threshold = int64_t{caches.outputCacheKB} * 1024 * caches.outputThreshold / 100;
+    Note(FormatBytes(in - out) + " of the input stayed in the buffer: the filter moves whole transfers (" +
+         std::to_string(caches.inputChunkKB) + " KB in, " + std::to_string(caches.outputChunkKB) +
+         " KB out) and starts playing once " + FormatBytes(threshold) +
+         " are read ahead; --bitrate KBIT sizes the caches for a slower stream\n");
+  }
+
   int Finish(const char* why, int status) {
     EndStatus();
     if (why) {
@@ -186,6 +202,7 @@ class Player {
   TimeShiftGraph& graph_;
   CStreamSink& sink_;
   CStdinStream* const stdin_;
+  const int64_t fileSize_;  // 0 for standard input
   const uint64_t givenRate_;
   CommandInput& input_;
   const ULONGLONG start_;
@@ -289,7 +306,7 @@ int RunPlay(const Options& options) {
     graph.Stop();
     return Fail("the graph would not run: " + ErrorText(hr) + " (is the buffer folder writable, with room to spare?)");
   }
-  Player player(graph, *sink.Get(), stdinSource ? stdinSource->Stream() : nullptr,
+  Player player(graph, *sink.Get(), stdinSource ? stdinSource->Stream() : nullptr, fileSize,
                 uint64_t{options.bitRateKbps} * 1000, input);
   const int status = player.Run();
   hr = graph.Stop();

@@ -1,12 +1,12 @@
-// `tshift settings`: shows and changes the filter's stored settings through its own interfaces,
-// so the filter's checks and normalisation apply exactly as for any host. The buffer record goes
-// through IOVTimeShiftFilter, the cache records through IKsPropertySet.
+// `tshift settings`: shows and changes the filter's stored settings through IOVTimeShiftFilter,
+// so the filter's checks and normalisation apply exactly as for any host.
 #include <windows.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "filter/TSSettingsValues.h"
 #include "tools/tshift/Commands.h"
@@ -41,11 +41,6 @@ class BufferSettings {
   TSBufferConfig config_{};
 };
 
-HRESULT GetCaches(IKsPropertySet* properties, TSCacheConfig* caches) {
-  DWORD returned = 0;
-  return properties->Get(TSPROPSETID_Control, TSPROPERTY_CACHE_SETTINGS, nullptr, 0, caches, sizeof *caches, &returned);
-}
-
 std::string Triple(const uint32_t* values) {
   return std::to_string(values[0]) + "," + std::to_string(values[1]) + "," + std::to_string(values[2]);
 }
@@ -65,20 +60,26 @@ std::string OptionNames(uint32_t options) {
   return names.empty() ? "none" : names;
 }
 
+// The value names are compared as text: the table and the constants may hold separate copies.
+template <class Setting>
+bool Is(const char* name, const Setting& setting) {
+  return std::string_view(name) == setting.name;
+}
+
 // The value of one named setting as the filter reports it.
 std::string ValueOf(const char* name, TimeShiftFilter& ts) {
   BufferSettings buffer(ts.control.Get());
   const TSBufferConfig& c = buffer.config();
   TSCacheConfig caches{};
-  GetCaches(ts.properties.Get(), &caches);
-  if (name == kTSDrive.name) return c.directory ? Narrow(c.directory) : "";
-  if (name == kTSFile.name) return c.fileName ? Narrow(c.fileName) : "";
-  if (name == kTSMaxBufSizeKB.name) return std::to_string(c.sizeKB);
-  if (name == kTSMinDiskFreeMB.name) return std::to_string(c.minFreeMB);
-  if (name == kTSOptions.name) return std::to_string(c.options) + " (" + OptionNames(c.options) + ")";
-  if (name == kTSInitialTimeShift.name) return std::to_string(c.initialTimeShift);
-  if (name == kTSInputCache.name) return Triple(&caches.inputCacheKB);
-  if (name == kTSOutputCache.name) return Triple(&caches.outputCacheKB);
+  ts.control->GetCacheSettings(&caches);
+  if (Is(name, kTSDrive)) return c.directory ? Narrow(c.directory) : "";
+  if (Is(name, kTSFile)) return c.fileName ? Narrow(c.fileName) : "";
+  if (Is(name, kTSMaxBufSizeKB)) return std::to_string(c.sizeKB);
+  if (Is(name, kTSMinDiskFreeMB)) return std::to_string(c.minFreeMB);
+  if (Is(name, kTSOptions)) return std::to_string(c.options) + " (" + OptionNames(c.options) + ")";
+  if (Is(name, kTSInitialTimeShift)) return std::to_string(c.initialTimeShift);
+  if (Is(name, kTSInputCache)) return Triple(&caches.inputCacheKB);
+  if (Is(name, kTSOutputCache)) return Triple(&caches.outputCacheKB);
   return "?";
 }
 
@@ -133,16 +134,16 @@ int Set(TimeShiftFilter& ts, const Options& o) {
   const std::string& v = o.settingValue;
   const std::string quoted = std::string("\"") + name + "\"";
   HRESULT hr = S_OK;
-  if (name == kTSInputCache.name || name == kTSOutputCache.name) {
+  if (Is(name, kTSInputCache) || Is(name, kTSOutputCache)) {
     TSCacheConfig caches{};
     uint32_t triple[3];
     if (!ParseTriple(v, triple)) return Fail(quoted + " takes three numbers: size KB, transfer KB, threshold %, as in 1024,128,75");
-    hr = GetCaches(ts.properties.Get(), &caches);
+    hr = ts.control->GetCacheSettings(&caches);
     if (FAILED(hr)) return Fail("cannot read the cache settings: " + ErrorText(hr));
-    uint32_t* target = name == kTSInputCache.name ? &caches.inputCacheKB : &caches.outputCacheKB;
+    uint32_t* target = Is(name, kTSInputCache) ? &caches.inputCacheKB : &caches.outputCacheKB;
     for (int i = 0; i < 3; ++i) target[i] = triple[i];
-    hr = ts.properties->Set(TSPROPSETID_Control, TSPROPERTY_CACHE_SETTINGS, nullptr, 0, &caches, sizeof caches);
-  } else if (name == kTSInitialTimeShift.name) {
+    hr = ts.control->SetCacheSettings(&caches);
+  } else if (Is(name, kTSInitialTimeShift)) {
     uint32_t bytes = 0;
     if (!ParseNumber(v, &bytes) || bytes < kTSInitialTimeShiftMin || bytes > kTSInitialTimeShiftMax)
       return Fail(quoted + " takes " + std::to_string(kTSInitialTimeShiftMin) + " to " +
@@ -152,20 +153,20 @@ int Set(TimeShiftFilter& ts, const Options& o) {
     BufferSettings buffer(ts.control.Get());
     TSBufferConfig& c = buffer.config();
     uint32_t number = 0;
-    const bool isString = name == kTSDrive.name || name == kTSFile.name;
+    const bool isString = Is(name, kTSDrive) || Is(name, kTSFile);
     if (isString && v.empty()) return Fail(quoted + " cannot be empty");
     if (!isString && !ParseNumber(v, &number)) return Fail(quoted + " takes a number, not '" + v + "'");
-    if (name == kTSDrive.name) buffer.SetString(&TSBufferConfig::directory, v);
-    else if (name == kTSFile.name) buffer.SetString(&TSBufferConfig::fileName, v);
-    else if (name == kTSMaxBufSizeKB.name) c.sizeKB = number;
-    else if (name == kTSMinDiskFreeMB.name) c.minFreeMB = number;
+    if (Is(name, kTSDrive)) buffer.SetString(&TSBufferConfig::directory, v);
+    else if (Is(name, kTSFile)) buffer.SetString(&TSBufferConfig::fileName, v);
+    else if (Is(name, kTSMaxBufSizeKB)) c.sizeKB = number;
+    else if (Is(name, kTSMinDiskFreeMB)) c.minFreeMB = number;
     else c.options = number;
     hr = buffer.Store();
   }
   if (FAILED(hr)) return Fail("the filter could not store " + quoted + ": " + ErrorText(hr));
   const std::string line = std::string(name) + " = " + ValueOf(name, ts) + "\n";
   WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), line.data(), line.size());
-  if (name == kTSDrive.name) {
+  if (Is(name, kTSDrive)) {
     std::string note;
     const std::string problem = CheckBufferPlace(ts.control.Get(), &note);
     if (!problem.empty()) WriteError("tshift: note: " + problem + "\n");
@@ -179,7 +180,6 @@ int RunSettings(const Options& options) {
   TimeShiftFilter ts;
   std::string error;
   if (FAILED(ts.Create(options.registry, &error))) return Fail(error);
-  if (!ts.properties) return Fail("the Orvanta Time Shift filter offers no IKsPropertySet for its cache settings");
   return options.command == Command::kSettingsSet ? Set(ts, options) : Show(ts, options.registry);
 }
 

@@ -22,7 +22,7 @@ HRESULT TimeShiftFilter::Create(const std::string& registryBase, std::string* er
     *error = "the registered Orvanta Time Shift filter lacks its control interfaces: " + ErrorText(hr);
     return hr;
   }
-  // Without the property set the play state is unknown and the settings command refuses.
+  // Without the property set the play state is unknown.
   filter.As(&properties);
   if (!registryBase.empty()) control->SetRegistryBase(registryBase.c_str());
   return S_OK;
