@@ -61,8 +61,13 @@ class DemoSession {
   // Lets the session run, with a status line every second. False when the person quit.
   bool Hold(int seconds) {
     for (int i = 0; i < seconds; ++i) {
-      if (WaitForSingleObject(input_.Ready(), 1000) == WAIT_OBJECT_0 && input_.Take().kind == HostCommand::kQuit)
-        return false;
+      const ULONGLONG due = GetTickCount64() + 1000;
+      for (ULONGLONG now = GetTickCount64(); now < due; now = GetTickCount64()) {
+        if (WaitForSingleObject(input_.Ready(), static_cast<DWORD>(due - now)) != WAIT_OBJECT_0) break;
+        Say(input_.TakeMessage());
+        for (HostCommand c = input_.Take(); c.kind != HostCommand::kNone; c = input_.Take())
+          if (c.kind == HostCommand::kQuit) return false;
+      }
       PrintStatus();
     }
     return true;
