@@ -1,5 +1,6 @@
 #include "pages/CTSPropertyFrame.h"
 
+#include <commctrl.h>
 #include <ocidl.h>
 #include <olectl.h>
 #include <prsht.h>
@@ -7,7 +8,7 @@
 namespace ovts {
 namespace {
 
-constexpr DWORD kCloseRetryMs = 50;
+constexpr DWORD kPollMs = 50;
 
 BOOL CALLBACK FindShownWindow(HWND window, LPARAM found) {
   if (!IsWindowVisible(window) || GetWindow(window, GW_OWNER)) return TRUE;
@@ -62,12 +63,41 @@ HWND CTSPropertyFrame::Window() const {
   return found;
 }
 
+HWND CTSPropertyFrame::WaitForWindow(DWORD limitMs) const {
+  if (!thread_) return nullptr;
+  const ULONGLONG end = GetTickCount64() + limitMs;
+  // The frame thread gives no sign when its window appears.
+  for (;;) {
+    if (HWND window = Window()) return window;
+    if (GetTickCount64() >= end || WaitForSingleObject(thread_.get(), kPollMs) != WAIT_TIMEOUT) return nullptr;
+  }
+}
+
+HRESULT CTSPropertyFrame::ShowPage(int index, std::wstring* title) const {
+  HWND window = Window();
+  RETURN_HR_IF_NULL(E_UNEXPECTED, window);
+  HWND tabs = reinterpret_cast<HWND>(SendMessageW(window, PSM_GETTABCONTROL, 0, 0));
+  RETURN_HR_IF(E_INVALIDARG, index < 0 || !tabs || index >= TabCtrl_GetItemCount(tabs));
+  RETURN_HR_IF(E_FAIL, !SendMessageW(window, PSM_SETCURSEL, index, 0));
+  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  if (title) {
+    WCHAR text[128] = {};
+    TCITEMW item{};
+    item.mask = TCIF_TEXT;
+    item.pszText = text;
+    item.cchTextMax = 128;
+    SendMessageW(tabs, TCM_GETITEMW, index, reinterpret_cast<LPARAM>(&item));
+    *title = text;
+  }
+  return S_OK;
+}
+
 void CTSPropertyFrame::Close() {
   if (!thread_) return;
   // The frame may not be shown yet: ask again until its thread ends.
   while (WaitForSingleObject(thread_.get(), 0) == WAIT_TIMEOUT) {
     if (HWND window = Window()) PostMessageW(window, PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
-    WaitForSingleObject(thread_.get(), kCloseRetryMs);
+    WaitForSingleObject(thread_.get(), kPollMs);
   }
   thread_.reset();
   threadId_ = 0;

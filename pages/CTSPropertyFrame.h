@@ -30,6 +30,12 @@ class CTSPropertyFrame {
   HANDLE Closed() const { return thread_.get(); }
   // The frame's window while it is shown, else null.
   HWND Window() const;
+  // The frame's window once it is shown; null when the frame closed or the limit passed.
+  HWND WaitForWindow(DWORD limitMs) const;
+  // Brings page `index` (from 0, in the object's order) to the front and paints it; its tab's
+  // title goes to title. E_INVALIDARG for a page the frame does not have, E_UNEXPECTED while
+  // no frame is shown.
+  HRESULT ShowPage(int index, std::wstring* title) const;
   // Cancels the frame as its Cancel button would, and waits for its thread.
   void Close();
   // What OleCreatePropertyFrame returned; meaningful once Closed is signalled.

@@ -37,6 +37,12 @@ TEST(TshiftCommandLine, AcceptsEachCommandWithItsOptions) {
   EXPECT_EQ(r.options.settingName, "Max BufSize (KB)");
   EXPECT_EQ(r.options.settingValue, "65536");
 
+  r = Parse({"pages", "--bitrate=4000", "--registry", "Software\\Me"});
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.options.command, Command::kPages);
+  EXPECT_EQ(r.options.bitRateKbps, 4000u);
+  EXPECT_EQ(r.options.registry, "Software\\Me");
+
   r = Parse({"unregister", "Z:\\x\\ovts.ax"});
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(r.options.module, "Z:\\x\\ovts.ax");
@@ -82,6 +88,8 @@ TEST(TshiftHostCommands, KeysAndLinesMeanTheSame) {
   EXPECT_DOUBLE_EQ(CommandForLine("forward", &error).seconds, kSeekStepSeconds);
   EXPECT_DOUBLE_EQ(CommandForKey('b').seconds, -kSeekStepSeconds);
   EXPECT_EQ(CommandForKey('\x1b').kind, HostCommand::kQuit);
+  EXPECT_EQ(CommandForKey('o').kind, HostCommand::kPages);
+  EXPECT_EQ(CommandForLine("pages", &error).kind, HostCommand::kPages);
   EXPECT_EQ(CommandForLine("", &error).kind, HostCommand::kNone);
   EXPECT_TRUE(error.empty());
   for (const char* junk : {"back -5", "back soon", "live now", "rewind", "back 1 2"}) {

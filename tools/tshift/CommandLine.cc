@@ -82,6 +82,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     o.out.clear();
   } else if (word == "play") {
     o.command = Command::kPlay;
+  } else if (word == "pages") {
+    o.command = Command::kPages;
   } else if (word == "register" || word == "unregister") {
     o.command = word == "register" ? Command::kRegister : Command::kUnregister;
   } else if (word == "settings") {
@@ -93,7 +95,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       first = 2;
     }
   } else {
-    result.error = "unknown command '" + word + "' (commands: demo, play, register, unregister, settings; see tshift --help)";
+    result.error = "unknown command '" + word + "' (commands: demo, play, pages, register, unregister, settings; see tshift --help)";
     return result;
   }
 
@@ -107,9 +109,9 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       return result;
     }
     std::string& error = result.error;
-    const bool takesRate = o.command == Command::kDemo || o.command == Command::kPlay;
+    const bool takesRate = o.command == Command::kDemo || o.command == Command::kPlay || o.command == Command::kPages;
     const bool takesRegistry = o.command == Command::kPlay || o.command == Command::kSettingsShow ||
-                               o.command == Command::kSettingsSet;
+                               o.command == Command::kSettingsSet || o.command == Command::kPages;
     if (o.command == Command::kPlay && r.Option("--in", &o.in, &error)) {
     } else if ((o.command == Command::kPlay || o.command == Command::kDemo) && r.Option("--out", &o.out, &error)) {
     } else if (takesRate && r.Option("--bitrate", &value, &error)) {
@@ -192,10 +194,20 @@ usage:
         l         jump to live            right, f  seek forward 10 s
         x         flush the buffer        s         status on a new line
         q, Esc    quit                    h, ?      these keys
-      Lines: pause, resume, status, back [SECONDS], forward [SECONDS], live, flush, quit.
+        o         the property pages
+      Lines: pause, resume, status, back [SECONDS], forward [SECONDS], live, flush, pages, quit.
       When standard input carries the stream, keys come from the console; without one,
       only the end of the input or Ctrl-C stops playback. A status line goes to standard
       error every second.
+
+  tshift pages [--bitrate KBIT] [--registry PATH]
+      Runs the built-in live source (8000 kbit/s unless given) through the filter and opens
+      the filter's property pages on it: the Status page follows the buffer, and its buttons
+      and trackbar steer playback; the other pages change the stored settings. Ends when the
+      pages are closed. It keeps its own settings (registry base Software\Orvanta\TShiftPages,
+      a 64 MB buffer in C:\ovts-pages\) unless --registry PATH names a key to use as it is.
+      From a pipe, standard input takes lines: "page N" shows page N (1 to 4) and answers
+      "page N: TITLE"; "quit" closes the pages.
 
   tshift settings [show] [--registry PATH]
   tshift settings set NAME VALUE [--registry PATH]

@@ -9,13 +9,13 @@
 
 namespace ovts::tshift {
 
-enum class Command { kHelp, kDemo, kPlay, kRegister, kUnregister, kSettingsShow, kSettingsSet };
+enum class Command { kHelp, kDemo, kPlay, kRegister, kUnregister, kSettingsShow, kSettingsSet, kPages };
 
 struct Options {
   Command command = Command::kHelp;
   std::string in;             // play: a file, or "-" for standard input
   std::string out = "-";      // play, demo: a file, or "-" for standard output (play only)
-  uint32_t bitRateKbps = 0;   // play: 0 keeps the stored cache settings; demo: the source's rate
+  uint32_t bitRateKbps = 0;   // play: 0 keeps the stored cache settings; demo, pages: the source's rate
   std::string registry;       // settings key base; empty keeps the filter's own
   std::string module;         // register, unregister: empty means ovts.ax beside tshift.exe
   std::string settingName;    // settings set

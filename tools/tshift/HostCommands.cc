@@ -15,6 +15,7 @@ HostCommand CommandForKey(char key) {
     case 'f': return {HostCommand::kSeek, kSeekStepSeconds};
     case 'l': return {HostCommand::kLive};
     case 'x': return {HostCommand::kFlush};
+    case 'o': return {HostCommand::kPages};
     case 'q':
     case '\x1b':
     case '\x03': return {HostCommand::kQuit};
@@ -43,6 +44,7 @@ HostCommand CommandForLine(const std::string& line, std::string* error) {
   else if (word == "status") command.kind = HostCommand::kStatus;
   else if (word == "live") command.kind = HostCommand::kLive;
   else if (word == "flush") command.kind = HostCommand::kFlush;
+  else if (word == "pages") command.kind = HostCommand::kPages;
   else if (word == "quit" || word == "exit" || word == "stop") command.kind = HostCommand::kQuit;
   else if (word == "help") command.kind = HostCommand::kHelp;
   else if (word == "back" || word == "forward") {
@@ -73,8 +75,9 @@ HostCommand CommandForLine(const std::string& line, std::string* error) {
 }
 
 const char* CommandHelp() {
-  return "keys: space/p pause-resume, left/b back 10 s, right/f forward 10 s, l live, x flush, s status, q quit\n"
-         "lines: pause, resume, status, back [S], forward [S], live, flush, quit\n";
+  return "keys: space/p pause-resume, left/b back 10 s, right/f forward 10 s, l live, x flush, o property pages,\n"
+         "      s status, q quit\n"
+         "lines: pause, resume, status, back [S], forward [S], live, flush, pages, quit\n";
 }
 
 }  // namespace ovts::tshift

@@ -7,7 +7,7 @@
 namespace ovts::tshift {
 
 struct HostCommand {
-  enum Kind { kNone, kTogglePause, kPause, kResume, kStatus, kSeek, kLive, kFlush, kQuit, kHelp };
+  enum Kind { kNone, kTogglePause, kPause, kResume, kStatus, kSeek, kLive, kFlush, kPages, kQuit, kHelp };
   Kind kind = kNone;
   double seconds = 0;  // kSeek: forward when positive
 };

@@ -29,6 +29,7 @@ int Dispatch(const ovts::tshift::Options& options) {
   switch (options.command) {
     case Command::kDemo: return ovts::tshift::RunDemo(options);
     case Command::kPlay: return ovts::tshift::RunPlay(options);
+    case Command::kPages: return ovts::tshift::RunPages(options);
     case Command::kRegister:
     case Command::kUnregister: return ovts::tshift::RunRegister(options);
     case Command::kSettingsShow:

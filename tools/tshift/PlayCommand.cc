@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "pages/CTSPropertyFrame.h"
 #include "tools/tshift/CStdinSource.h"
 #include "tools/tshift/CStreamSink.h"
 #include "tools/tshift/CommandInput.h"
@@ -84,6 +85,7 @@ class Player {
         control->Flush();
         Note("flushed: the buffer starts again from the live stream\n");
         break;
+      case HostCommand::kPages: OpenPages(); break;
       case HostCommand::kStatus: Status(true); break;
       case HostCommand::kHelp: Note(CommandHelp()); break;
       case HostCommand::kNone: break;
@@ -109,6 +111,17 @@ class Player {
     else
       std::snprintf(text, sizeof text, "seek %s (rate unknown: give --bitrate for seconds)\n", FormatSignedBytes(bytes).c_str());
     Note(text);
+  }
+
+  // The property frame on the running filter, on its own thread; a second request brings it to
+  // the front.
+  void OpenPages() {
+    if (HWND shown = pages_.Window()) {
+      SetForegroundWindow(shown);
+      return;
+    }
+    const HRESULT hr = pages_.Open(graph_.TimeShift().filter.Get(), OVTS_FILTER_NAME);
+    Note(SUCCEEDED(hr) ? "property pages opened\n" : "cannot open the property pages: " + ErrorText(hr) + "\n");
   }
 
   uint64_t Rate() const { return givenRate_ ? givenRate_ : inputRate_.BitsPerSecond(); }
@@ -172,6 +185,7 @@ class Player {
   }
 
   int Finish(const char* why, int status) {
+    pages_.Close();
     EndStatus();
     if (why) {
       char text[256];
@@ -214,6 +228,7 @@ class Player {
   int64_t lastWrite_ = -1;
   int64_t lastCurrent_ = -1;
   ULONGLONG lastWriteTick_ = 0;
+  CTSPropertyFrame pages_;
 };
 
 HRESULT CreateFileSource(const std::wstring& path, ComPtr<IBaseFilter>* source) {
