@@ -204,12 +204,15 @@ int Bench(const Options& o) {
   }
   CCircBufBase& b = *buffer;
 
-  // What the writer may write without overwriting unread bytes.
+  // What the writer may write without overwriting unread bytes. In the file buffer the bytes
+  // waiting in the write cache, and the chunk the write worker may be carrying to the file, are
+  // counted nowhere else.
+  const int64_t inFlight = int64_t{o.cache.inputChunkKB} * 1024;
   auto room = [&]() -> uint32_t {
     if (!fileBuffer) return b.GetFreeSpace();
     CCircMemBuf& cache = fileBuffer->writeCache();
     const int64_t pending = cache.GetUnreadBytes();
-    const int64_t fileRoom = b.GetBufferSize() - int64_t{b.GetUnreadBytes()} - pending;
+    const int64_t fileRoom = b.GetBufferSize() - int64_t{b.GetUnreadBytes()} - pending - inFlight;
     return static_cast<uint32_t>(std::clamp<int64_t>(fileRoom, 0, cache.GetFreeSpace()));
   };
   // Waiting costs a yield on the memory buffer; the file buffer's workers need the processor.
