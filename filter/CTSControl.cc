@@ -42,6 +42,13 @@ void ReadTriple(COVRegKey& key, const TSTripleSetting& setting, uint32_t (&value
 
 bool IsEmpty(const OLECHAR* text) { return !text || !*text; }
 
+// A status figure for the caller.
+HRESULT Report(int64_t* out, int64_t value) {
+  RETURN_HR_IF_NULL(E_POINTER, out);
+  *out = value;
+  return S_OK;
+}
+
 // Rounds down to a multiple of step, at least step.
 uint32_t RoundDown(uint32_t value, uint32_t step) { return std::max(step, value / step * step); }
 
@@ -170,28 +177,14 @@ HRESULT CTSControl::GetInitialTimeShift(uint32_t* bytes) {
   return S_OK;
 }
 
-HRESULT CTSControl::GetReadLocation(int64_t* location) {
-  RETURN_HR_IF_NULL(E_POINTER, location);
-  *location = filter_.buffer_.GetReadOffset();
-  return S_OK;
-}
+HRESULT CTSControl::GetReadLocation(int64_t* location) { return Report(location, filter_.buffer_.GetReadOffset()); }
 
-HRESULT CTSControl::GetTotalBufferSize(int64_t* size) {
-  RETURN_HR_IF_NULL(E_POINTER, size);
-  *size = filter_.buffer_.GetBufferSize();
-  return S_OK;
-}
+HRESULT CTSControl::GetTotalBufferSize(int64_t* size) { return Report(size, filter_.buffer_.GetBufferSize()); }
 
-HRESULT CTSControl::GetCurrentBufferSize(int64_t* size) {
-  RETURN_HR_IF_NULL(E_POINTER, size);
-  *size = filter_.buffer_.GetDataSize();
-  return S_OK;
-}
+HRESULT CTSControl::GetCurrentBufferSize(int64_t* size) { return Report(size, filter_.buffer_.GetDataSize()); }
 
 HRESULT CTSControl::GetWriteLocation(int64_t* location) {
-  RETURN_HR_IF_NULL(E_POINTER, location);
-  *location = std::max<int64_t>(0, filter_.buffer_.GetWritePosition() - kWriteLocationLag);
-  return S_OK;
+  return Report(location, std::max<int64_t>(0, filter_.buffer_.GetWritePosition() - kWriteLocationLag));
 }
 
 HRESULT CTSControl::SetPlayPosition(int64_t position, int32_t mode) {
@@ -232,8 +225,7 @@ HRESULT CTSControl::Pause() {
 }
 
 HRESULT CTSControl::Resume() {
-  filter_.playState_.store(TSSTATE_PLAYING);
-  filter_.buffer_.Resume();
+  filter_.SetPlaying();
   filter_.SendOutputCommand(CSourceStream::CMD_RUN);
   return S_OK;
 }

@@ -147,6 +147,11 @@ CBasePin* CTSFilter::GetPin(int n) {
 
 HRESULT CTSFilter::FindPin(LPCWSTR id, IPin** pin) { return CBaseFilter::FindPin(id, pin); }
 
+void CTSFilter::SetPlaying() {
+  playState_.store(TSSTATE_PLAYING);
+  buffer_.Resume();
+}
+
 void CTSFilter::SendOutputCommand(DWORD command) {
   if (CTSOutputPushPin* output = outputPin_.load()) output->CallWorker(command);
 }
@@ -157,7 +162,7 @@ HRESULT CTSFilter::Pause() {
   if (before == State_Stopped) {
     ApplySettings();
     RETURN_IF_FAILED(buffer_.Start());
-    playState_.store(TSSTATE_PLAYING);
+    SetPlaying();
   } else if (before == State_Running) {
     playState_.store(TSSTATE_IDLE);
     FlushDownstream();
@@ -177,7 +182,7 @@ HRESULT CTSFilter::Pause() {
 
 HRESULT CTSFilter::Run(REFERENCE_TIME start) {
   port::LockGuard state(stateLock_);
-  playState_.store(TSSTATE_PLAYING);
+  SetPlaying();
   const HRESULT hr = CSource::Run(start);
   SendOutputCommand(CSourceStream::CMD_RUN);
   return hr;

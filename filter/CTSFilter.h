@@ -113,6 +113,9 @@ class CTSFilter : public CSource {
   bool PullAbandoned();
   // Both pins, or neither. Caller holds the state lock.
   bool CreatePins();
+  // The playback state becomes TSSTATE_PLAYING and the buffer's read side goes on with it (a
+  // host pause would otherwise outlive a graph stop or pause).
+  void SetPlaying();
   // A command to the output thread; without a thread it fails quietly.
   void SendOutputCommand(DWORD command);
   // Reads the counter when `on`, for a sample path's timing.
