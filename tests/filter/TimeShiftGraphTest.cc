@@ -145,20 +145,22 @@ TEST_F(PushGraphTest, SmallBufferWrapsAndPushesAnOvertakenReaderForward) {
   EXPECT_EQ(sink_->Stats().pattern.lost, 0u);
 
   ASSERT_EQ(control_->Pause(), S_OK);
-  LetSourceDeliver(3 * kBufferKB * kKB / 2 / kSourceSample);
+  LetSourceDeliver(2 * kBufferKB * kKB / kSourceSample);
   const uint64_t before = sink_->Stats().pattern.lost;
   ASSERT_EQ(control_->Resume(), S_OK);
   WaitForJump(2);
   ASSERT_TRUE(sink_->WaitForBytes(sink_->Stats().bytes + 512 * kKB, kWaitMs));
   ASSERT_HRESULT_SUCCEEDED(media_->Stop());
-  // Half a buffer more than it holds was written while paused: at least that much was skipped.
+  // Twice what the file holds was written while paused: more than half of that was overwritten
+  // before the reader came back (the write cache keeps at most a chunk and a sample of it).
   EXPECT_GE(sink_->Stats().pattern.lost - before, kBufferKB * kKB / 2);
   ExpectIntact();
 }
 
 TEST_F(PushGraphTest, GraphStateCyclesRereadSettingsAndLeaveNothingBehind) {
   // Catches settings not re-read at each start, a streaming thread, worker or buffer file handle
-  // left over by a stop, and state changes that damage the stream.
+  // left over by a stop, a host pause that keeps a restarted graph silent, and state changes that
+  // damage the stream.
   Start(2048, kSmallCaches, 2000000);
   int threads = -1;
   for (uint32_t cycle = 0; cycle < 4; ++cycle) {
@@ -170,6 +172,10 @@ TEST_F(PushGraphTest, GraphStateCyclesRereadSettingsAndLeaveNothingBehind) {
     ASSERT_HRESULT_SUCCEEDED(media_->Pause());
     ASSERT_HRESULT_SUCCEEDED(media_->Run());
     ASSERT_TRUE(sink_->WaitForBytes(sink_->Stats().bytes + 512 * kKB, kWaitMs));
+    // A host pause does not outlive the stop: the next start plays.
+    if (cycle == 1) {
+      ASSERT_EQ(control_->Pause(), S_OK);
+    }
     ASSERT_HRESULT_SUCCEEDED(media_->Stop());
 
     EXPECT_FALSE(filter_->OutputPin()->ThreadExists());
