@@ -181,7 +181,7 @@ class Player {
     Note(FormatBytes(in - out) + " of the input stayed in the buffer: the filter moves whole transfers (" +
          std::to_string(caches.inputChunkKB) + " KB in, " + std::to_string(caches.outputChunkKB) +
          " KB out) and starts playing once " + FormatBytes(threshold) +
-         " are read ahead; --bitrate KBIT sizes the caches for a slower stream\n");
+         " are read ahead" + (givenRate_ ? "" : "; --bitrate KBIT sizes the caches for a slower stream") + "\n");
   }
 
   int Finish(const char* why, int status) {
