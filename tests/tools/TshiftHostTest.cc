@@ -1,0 +1,106 @@
+// The host's threads around its graph: commands typed as lines on standard input, the bounded
+// queue behind the standard-input source, and the watchdog that ends a hung operation. Catches
+// commands lost or reordered between the reader thread and the main thread, a queue that grows
+// without bound when nobody takes from it, and a hang that the watchdog lets through.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <thread>
+#include <vector>
+
+#include "framework/ComKit.h"
+#include "tools/common/StreamPattern.h"
+#include "tools/tshift/CStdinSource.h"
+#include "tools/tshift/CommandInput.h"
+#include "tools/tshift/HostSupport.h"
+
+namespace ovts::tshift {
+namespace {
+
+constexpr DWORD kWaitMs = 10000;
+
+TEST(TshiftCommandInput, LinesArriveInOrderAndJunkIsReported) {
+  // Lines typed in one burst reach the main thread in order; a junk line is reported, not lost
+  // silently, and the ready event does not stay set once everything was taken.
+  HANDLE readEnd = nullptr;
+  HANDLE writeEnd = nullptr;
+  ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, nullptr, 0));
+  UniqueHandle writer(writeEnd);
+  const HANDLE savedInput = GetStdHandle(STD_INPUT_HANDLE);
+  SetStdHandle(STD_INPUT_HANDLE, readEnd);
+  CommandInput input;
+  ASSERT_EQ(input.Start(false), CommandInput::Source::kLines);
+  SetStdHandle(STD_INPUT_HANDLE, savedInput);
+
+  const std::string typed = "pause\r\nback 30\nrewind\n\nlive\nquit\n";
+  ASSERT_TRUE(WriteAll(writer.get(), typed.data(), typed.size()));
+  std::vector<HostCommand::Kind> kinds;
+  std::string messages;
+  while (kinds.size() < 4 && WaitForSingleObject(input.Ready(), kWaitMs) == WAIT_OBJECT_0) {
+    messages += input.TakeMessage();
+    for (HostCommand c = input.Take(); c.kind != HostCommand::kNone; c = input.Take()) kinds.push_back(c.kind);
+  }
+  EXPECT_EQ(kinds, (std::vector<HostCommand::Kind>{HostCommand::kPause, HostCommand::kSeek, HostCommand::kLive,
+                                                    HostCommand::kQuit}));
+  EXPECT_NE(messages.find("rewind"), std::string::npos);
+  EXPECT_EQ(WaitForSingleObject(input.Ready(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "nothing left, yet ready";
+  writer.reset();  // the reader thread sees the end of its input and ends
+}
+
+TEST(TshiftStdinQueue, WriterWaitsAtTheLimitAndEveryByteComesOutOnce) {
+  // 20 MB through a pipe while the taker starts late: the queue stays bounded (the writer is
+  // held back) and the bytes come out exactly once, in order, then the end.
+  HANDLE readEnd = nullptr;
+  HANDLE writeEnd = nullptr;
+  ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, nullptr, 65536));
+  UniqueHandle reader(readEnd), writer(writeEnd);
+  std::shared_ptr<StdinQueue> queue;
+  ASSERT_TRUE(StdinQueue::Start(reader.get(), &queue));
+
+  constexpr size_t kTotal = 20 * 1024 * 1024;
+  constexpr size_t kPiece = 100003;
+  std::atomic<size_t> written{0};
+  std::thread feeder([&] {
+    std::vector<uint8_t> piece(kPiece);
+    for (size_t at = 0; at < kTotal; at += kPiece) {
+      const size_t n = std::min(kPiece, kTotal - at);
+      tools::FillPattern(piece.data(), at, n);
+      if (!WriteAll(writer.get(), piece.data(), n)) return;
+      written.store(at + n);
+    }
+    writer.reset();
+  });
+  // Nobody takes: the writer must stall well short of the whole stream.
+  for (size_t stalled = 0, last = 0; stalled < 20;) {
+    Sleep(50);  // observes a standstill: no event marks "the writer is blocked"
+    const size_t now = written.load();
+    stalled = now == last ? stalled + 1 : 0;
+    last = now;
+  }
+  EXPECT_LT(written.load(), kTotal / 2);
+
+  tools::PatternChecker checker;
+  std::vector<uint8_t> buffer(65536);
+  while (!queue->Drained()) {
+    const size_t got = queue->Take(buffer.data(), buffer.size(), 100);
+    checker.Feed(buffer.data(), got, false);
+  }
+  feeder.join();
+  EXPECT_EQ(checker.stats().bytes, kTotal);
+  EXPECT_EQ(checker.stats().verified, kTotal);
+  EXPECT_EQ(queue->ReadError(), 0u);
+}
+
+TEST(TshiftWatchdogDeathTest, EndsAHungOperationWithItsName) {
+  // A hung graph operation ends the program with exit status 3 and names the operation.
+  EXPECT_EXIT(
+      {
+        Watchdog::Scope armed(Watchdog::Instance(), "stopping the graph", 200);
+        Sleep(INFINITE);
+      },
+      ::testing::ExitedWithCode(kExitHung), "stopping the graph did not finish");
+}
+
+}  // namespace
+}  // namespace ovts::tshift
