@@ -169,8 +169,19 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
 }
 
 std::string UsageText(const std::vector<std::string>& settingNames) {
+  // Quoted, comma-separated, wrapped under the text's indentation.
   std::string names;
-  for (const std::string& name : settingNames) names += (names.empty() ? "\"" : ", \"") + name + "\"";
+  size_t lineStart = 0;
+  for (const std::string& name : settingNames) {
+    std::string item = "\"" + name + "\"";
+    if (&name != &settingNames.back()) item += ",";
+    if (!names.empty()) {
+      const bool wrap = names.size() - lineStart + 1 + item.size() > 76;
+      names += wrap ? "\n        " : " ";
+      if (wrap) lineStart = names.size() - 8;
+    }
+    names += item;
+  }
   std::string text = R"(tshift: run the Orvanta Time Shift filter (ovts.ax) from a terminal.
 
 usage:
@@ -186,7 +197,8 @@ usage:
       Plays a stream through the time-shift buffer. A FILE is read by the platform's
       File Source (Async), as fast as the filter takes it; "-" reads standard input as a
       live stream. The delivered stream goes to FILE or to standard output ("-", the
-      default), for a player:  tshift play --in - < in.ts | ffplay -
+      default), for a player:
+        ffmpeg -re -i in.ts -c copy -f mpegts - | tshift play --in - | ffplay -
       --bitrate KBIT  sizes the filter's caches for a stream of KBIT kbit/s (stored in the
                       settings, as the filter keeps them) and shows the delay in seconds.
       Keys (or command lines on standard input when the stream comes from a file):
@@ -196,9 +208,9 @@ usage:
         q, Esc    quit                    h, ?      these keys
         o         the property pages
       Lines: pause, resume, status, back [SECONDS], forward [SECONDS], live, flush, pages, quit.
-      When standard input carries the stream, keys come from the console; without one,
-      only the end of the input or Ctrl-C stops playback. A status line goes to standard
-      error every second.
+      When standard input carries the stream, keys come from the console; where that has
+      no keyboard (Wine with a piped standard input), the end of the input or Ctrl-C stops
+      playback. A status line goes to standard error every second.
 
   tshift pages [--bitrate KBIT] [--registry PATH]
       Runs the built-in live source (8000 kbit/s unless given) through the filter and opens
@@ -211,7 +223,8 @@ usage:
 
   tshift settings [show] [--registry PATH]
   tshift settings set NAME VALUE [--registry PATH]
-      Shows or changes the filter's stored settings. Names: @NAMES@.
+      Shows or changes the filter's stored settings, named as the registry values:
+        @NAMES@.
       The two caches take three numbers: size KB, transfer KB, threshold percent, as in
       4096,512,0. --registry PATH uses the key PATH\TShift instead of the filter's own.
 
