@@ -253,7 +253,8 @@ HRESULT CTSFilter::WriteSample(IMediaSample* sample) {
 HRESULT CTSFilter::ReadSample(IMediaSample* sample) {
   sample->SetActualDataLength(0);
   if (State() != State_Running) return S_FALSE;
-  if (flushing_.load()) return S_OK;
+  // Flushing, or paused by the graph (downstream has been flushed): nothing to deliver.
+  if (flushing_.load() || playState_.load() == TSSTATE_IDLE) return S_OK;
   if (playState_.load() == TSSTATE_PAUSED) {
     port::SleepMs(kHostPausePollMs);
     return S_OK;

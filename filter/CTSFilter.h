@@ -8,12 +8,11 @@
 // the upstream delivery thread or the pull reader's worker (WriteSample, EndOfStream, flushes);
 // the output pin's streaming thread (ReadSample); the buffer's two workers inside the buffer.
 //
-// Lock order: state lock (CSource's, shared with the pins) -> playbackLock_ -> receiveLock_ ->
-// CTSControl's key path lock; then the buffer's own locks. The streaming threads never take the
-// state lock. The holders of the other two may wait for a streaming thread: host Pause, seeks
-// and Stop command the output thread while they hold the playback lock, and Stop and BeginFlush
-// end the pull thread while they hold the receive lock. So a streaming thread takes those locks
-// only through StreamingHold, which gives up when its holder may be waiting for that thread.
+// Locks (order where they are declared): the streaming threads never take the state lock. The
+// holders of the other two may wait for a streaming thread: host Pause, seeks and Stop command
+// the output thread while they hold the playback lock, and Stop and BeginFlush end the pull
+// thread while they hold the receive lock. So a streaming thread takes those two only through
+// StreamingHold, which gives up when the holder may be waiting for that very thread.
 #pragma once
 
 #include <windows.h>
@@ -125,6 +124,8 @@ class CTSFilter : public CSource {
 
   std::atomic<CTSInputPin*> inputPin_{nullptr};        // atomic; set once by the first GetPin
   std::atomic<CTSOutputPushPin*> outputPin_{nullptr};  // atomic; set once by the first GetPin
+  // Lock order: the state lock (CSource's, shared with the pins) -> playbackLock_ ->
+  // receiveLock_ -> CTSControl's key path lock -> the buffer's own locks.
   port::RecursiveLock playbackLock_;  // buffer reads, seeks, host pause, flushes downstream
   port::RecursiveLock receiveLock_;   // buffer writes, flush, input flushes
   CCircFileBuf buffer_;               // its own locks
