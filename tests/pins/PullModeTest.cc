@@ -72,11 +72,13 @@ TEST_F(PullModeTest, DISABLED_FullSpeedPullLossWithDefaultCaches) {
   }
   ASSERT_HRESULT_SUCCEEDED(media_->Stop());
   const uint64_t delivered = sink_->Stats().bytes;
-  const uint64_t lost = checker.stats().lostPackets * tools::kTsPacketSize;
+  const tools::TsChecker::Stats& ts = checker.stats();
+  const uint64_t lost = ts.lostPackets * tools::kTsPacketSize;
   std::printf("full-speed pull, default caches: file %zu bytes, delivered %llu, lost %llu (%.1f %%), "
-              "kept back %lld\n",
+              "kept back %lld; damaged packets %llu, continuity errors %llu\n",
               file.size(), static_cast<unsigned long long>(delivered), static_cast<unsigned long long>(lost),
-              100.0 * lost / file.size(), static_cast<long long>(file.size() - delivered - lost));
+              100.0 * lost / file.size(), static_cast<long long>(file.size() - delivered - lost),
+              static_cast<unsigned long long>(ts.corruptPackets), static_cast<unsigned long long>(ts.ccErrors));
 }
 
 }  // namespace
