@@ -163,6 +163,10 @@ INT_PTR CALLBACK CBasePropertyPage::DialogProc(HWND window, UINT message, WPARAM
   return page->OnReceiveMessage(window, message, wParam, lParam);
 }
 
+void CBasePropertyPage::Attach(std::initializer_list<std::pair<COVWnd*, int>> controls) const {
+  for (const auto& [wrapper, id] : controls) wrapper->hwnd = GetDlgItem(dialogWindow_, id);
+}
+
 void CBasePropertyPage::MarkDirty() {
   dirty_ = TRUE;
   if (site_) site_->OnStatusChange(PROPPAGESTATUS_DIRTY);

@@ -10,8 +10,12 @@
 #include <windows.h>
 #include <ocidl.h>
 
+#include <initializer_list>
+#include <utility>
+
 #include "framework/CUnknown.h"
 #include "framework/ComKit.h"
+#include "pages/COVWnd.h"
 
 namespace ovts {
 
@@ -61,8 +65,8 @@ class CBasePropertyPage : public IPropertyPage, public CUnknown {
   void MarkDirty();
   // Clean after set-up or apply; the site is still told, so the frame asks IsPageDirty again.
   void MarkClean();
-  // A control of the page's dialog.
-  HWND Item(int id) const { return GetDlgItem(dialogWindow_, id); }
+  // Points each wrapper at its control in the page's dialog.
+  void Attach(std::initializer_list<std::pair<COVWnd*, int>> controls) const;
 
   ComPtr<IPropertyPageSite> site_;
   HWND pageWindow_ = nullptr;    // the dialog made by Activate; null while inactive

@@ -2,8 +2,6 @@
 
 #include <commctrl.h>
 
-#include <new>
-
 #include "pages/resource.h"
 
 namespace ovts {
@@ -25,26 +23,11 @@ int64_t SeekTarget(int32_t thumb, int64_t current) { return static_cast<int64_t>
 }  // namespace
 
 CTSBufStatPropPage::CTSBufStatPropPage(IUnknown* owner) noexcept
-    : CBasePropertyPage(owner, IDD_BUFSTAT, IDS_TITLE_STATUS) {}
+    : CTSPropertyPage(owner, IDD_BUFSTAT, IDS_TITLE_STATUS) {}
 
 CUnknown* WINAPI CTSBufStatPropPage::CreateInstance(LPUNKNOWN owner, HRESULT* result) {
-  auto* page = new (std::nothrow) CTSBufStatPropPage(owner);
-  if (!page) *result = E_OUTOFMEMORY;
-  return page;
+  return Create<CTSBufStatPropPage>(owner, result);
 }
-
-HRESULT CTSBufStatPropPage::OnConnect(IUnknown* object) {
-  return SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(&filter_))) ? S_OK : E_NOINTERFACE;
-}
-
-HRESULT CTSBufStatPropPage::OnDisconnect() {
-  filter_.Reset();
-  return S_OK;
-}
-
-HRESULT CTSBufStatPropPage::OnActivate() { return S_OK; }
-
-HRESULT CTSBufStatPropPage::OnDeactivate() { return S_OK; }
 
 HRESULT CTSBufStatPropPage::OnApplyChanges() { return S_OK; }
 
@@ -78,12 +61,8 @@ INT_PTR CTSBufStatPropPage::OnReceiveMessage(HWND window, UINT message, WPARAM w
 }
 
 void CTSBufStatPropPage::SetUp() {
-  total_.hwnd = Item(IDC_STAT_TOTAL);
-  current_.hwnd = Item(IDC_STAT_CURRENT);
-  read_.hwnd = Item(IDC_STAT_READ);
-  write_.hwnd = Item(IDC_STAT_WRITE);
-  position_.hwnd = Item(IDC_STAT_POSITION);
-  pause_.hwnd = Item(IDC_STAT_PAUSE);
+  Attach({{&total_, IDC_STAT_TOTAL}, {&current_, IDC_STAT_CURRENT}, {&read_, IDC_STAT_READ},
+          {&write_, IDC_STAT_WRITE}, {&position_, IDC_STAT_POSITION}, {&pause_, IDC_STAT_PAUSE}});
   position_.SetRange(0, kThumbRange, FALSE);
   position_.SendMessage(TBM_SETTICFREQ, 10, 0);
   Refresh();

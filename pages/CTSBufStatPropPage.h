@@ -7,33 +7,28 @@
 #pragma once
 
 #include "include/OVTimeShift.h"
-#include "pages/CBasePropertyPage.h"
 #include "pages/COVWnd.h"
+#include "pages/CTSPropertyPage.h"
 
 namespace ovts {
 
-class CTSBufStatPropPage final : public CBasePropertyPage {
+class CTSBufStatPropPage final : public CTSPropertyPage<IOVTimeShiftFilter> {
  public:
+  explicit CTSBufStatPropPage(IUnknown* owner) noexcept;
+
   // The new page's CUnknown part, or null with E_OUTOFMEMORY in result.
   static CUnknown* WINAPI CreateInstance(LPUNKNOWN owner, HRESULT* result);
 
-  HRESULT OnConnect(IUnknown* object) override;
-  HRESULT OnDisconnect() override;
-  HRESULT OnActivate() override;
-  HRESULT OnDeactivate() override;
   HRESULT OnApplyChanges() override;
   INT_PTR OnReceiveMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override;
 
  private:
-  explicit CTSBufStatPropPage(IUnknown* owner) noexcept;
-
   void SetUp();
   void Refresh();
   void OnScroll(int code);
   void TogglePause();
 
   bool paused_ = false;  // the page asked the filter to pause: the button reads "Resume"
-  ComPtr<IOVTimeShiftFilter> filter_;
   COVStaticTextCtrl total_;
   COVStaticTextCtrl current_;
   COVStaticTextCtrl read_;

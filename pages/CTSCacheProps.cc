@@ -1,7 +1,7 @@
 #include "pages/CTSCacheProps.h"
 
 #include <algorithm>
-#include <new>
+#include <initializer_list>
 
 #include "pages/resource.h"
 
@@ -22,26 +22,12 @@ void SetSpin(COVSpinCtrl& spin, UINT message, LPARAM value) {
 
 }  // namespace
 
-CTSCacheProps::CTSCacheProps(IUnknown* owner) noexcept : CBasePropertyPage(owner, IDD_CACHE, IDS_TITLE_CACHE) {}
+CTSCacheProps::CTSCacheProps(IUnknown* owner) noexcept
+    : CTSPropertyPage(owner, IDD_CACHE, IDS_TITLE_CACHE) {}
 
 CUnknown* WINAPI CTSCacheProps::CreateInstance(LPUNKNOWN owner, HRESULT* result) {
-  auto* page = new (std::nothrow) CTSCacheProps(owner);
-  if (!page) *result = E_OUTOFMEMORY;
-  return page;
+  return Create<CTSCacheProps>(owner, result);
 }
-
-HRESULT CTSCacheProps::OnConnect(IUnknown* object) {
-  return SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(&filter_))) ? S_OK : E_NOINTERFACE;
-}
-
-HRESULT CTSCacheProps::OnDisconnect() {
-  filter_.Reset();
-  return S_OK;
-}
-
-HRESULT CTSCacheProps::OnActivate() { return S_OK; }
-
-HRESULT CTSCacheProps::OnDeactivate() { return S_OK; }
 
 INT_PTR CTSCacheProps::OnReceiveMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
@@ -83,22 +69,14 @@ INT_PTR CTSCacheProps::OnReceiveMessage(HWND window, UINT message, WPARAM wParam
 }
 
 void CTSCacheProps::SetUp() {
-  manual_.hwnd = Item(IDC_CACHE_MANUAL);
-  auto_.hwnd = Item(IDC_CACHE_AUTO);
-  bitRate_.hwnd = Item(IDC_CACHE_BITRATE);
-  bitRateSpin_.hwnd = Item(IDC_CACHE_BITRATE_SPIN);
-  inSize_.hwnd = Item(IDC_CACHE_IN_SIZE);
-  inSizeSpin_.hwnd = Item(IDC_CACHE_IN_SIZE_SPIN);
-  outSize_.hwnd = Item(IDC_CACHE_OUT_SIZE);
-  outSizeSpin_.hwnd = Item(IDC_CACHE_OUT_SIZE_SPIN);
-  inWriteSize_.hwnd = Item(IDC_CACHE_IN_WSIZE);
-  inWriteSizeSpin_.hwnd = Item(IDC_CACHE_IN_WSIZE_SPIN);
-  outReadSize_.hwnd = Item(IDC_CACHE_OUT_RSIZE);
-  outReadSizeSpin_.hwnd = Item(IDC_CACHE_OUT_RSIZE_SPIN);
-  inThreshold_.hwnd = Item(IDC_CACHE_IN_THRESH);
-  inThresholdSpin_.hwnd = Item(IDC_CACHE_IN_THRESH_SPIN);
-  outThreshold_.hwnd = Item(IDC_CACHE_OUT_THRESH);
-  outThresholdSpin_.hwnd = Item(IDC_CACHE_OUT_THRESH_SPIN);
+  Attach({{&manual_, IDC_CACHE_MANUAL}, {&auto_, IDC_CACHE_AUTO}, {&bitRate_, IDC_CACHE_BITRATE},
+          {&bitRateSpin_, IDC_CACHE_BITRATE_SPIN}, {&inSize_, IDC_CACHE_IN_SIZE},
+          {&inSizeSpin_, IDC_CACHE_IN_SIZE_SPIN}, {&outSize_, IDC_CACHE_OUT_SIZE},
+          {&outSizeSpin_, IDC_CACHE_OUT_SIZE_SPIN}, {&inWriteSize_, IDC_CACHE_IN_WSIZE},
+          {&inWriteSizeSpin_, IDC_CACHE_IN_WSIZE_SPIN}, {&outReadSize_, IDC_CACHE_OUT_RSIZE},
+          {&outReadSizeSpin_, IDC_CACHE_OUT_RSIZE_SPIN}, {&inThreshold_, IDC_CACHE_IN_THRESH},
+          {&inThresholdSpin_, IDC_CACHE_IN_THRESH_SPIN}, {&outThreshold_, IDC_CACHE_OUT_THRESH},
+          {&outThresholdSpin_, IDC_CACHE_OUT_THRESH_SPIN}});
 
   SetSpin(bitRateSpin_, UDM_SETRANGE, kBitRateStepRange);
   SetSpin(inSizeSpin_, UDM_SETRANGE, kCacheSizeRange);

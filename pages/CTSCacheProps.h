@@ -13,26 +13,22 @@
 #include <strmif.h>
 
 #include "include/OVTimeShift.h"
-#include "pages/CBasePropertyPage.h"
 #include "pages/COVWnd.h"
+#include "pages/CTSPropertyPage.h"
 
 namespace ovts {
 
-class CTSCacheProps final : public CBasePropertyPage {
+class CTSCacheProps final : public CTSPropertyPage<IOVTimeShiftFilter> {
  public:
+  explicit CTSCacheProps(IUnknown* owner) noexcept;
+
   // The new page's CUnknown part, or null with E_OUTOFMEMORY in result.
   static CUnknown* WINAPI CreateInstance(LPUNKNOWN owner, HRESULT* result);
 
-  HRESULT OnConnect(IUnknown* object) override;
-  HRESULT OnDisconnect() override;
-  HRESULT OnActivate() override;
-  HRESULT OnDeactivate() override;
   HRESULT OnApplyChanges() override;
   INT_PTR OnReceiveMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override;
 
  private:
-  explicit CTSCacheProps(IUnknown* owner) noexcept;
-
   void SetUp();
   void UpdateEnablement();
   // The bit-rate up-down's UDN_DELTAPOS: the edit moves in steps of 512 Kb/s.
@@ -54,7 +50,6 @@ class CTSCacheProps final : public CBasePropertyPage {
   COVSpinCtrl bitRateSpin_;
   COVButtonCtrl manual_;
   COVButtonCtrl auto_;
-  ComPtr<IOVTimeShiftFilter> filter_;  // asked for IKsPropertySet at each read and write
 };
 
 }  // namespace ovts

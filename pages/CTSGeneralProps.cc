@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
-#include <new>
 
 #include "pages/resource.h"
 #include "platform/Platform.h"
@@ -39,26 +39,12 @@ COVStringT FormatMB(int megabytes) {
 
 }  // namespace
 
-CTSGeneralProps::CTSGeneralProps(IUnknown* owner) noexcept : CBasePropertyPage(owner, IDD_GENERAL, IDS_TITLE_GENERAL) {}
+CTSGeneralProps::CTSGeneralProps(IUnknown* owner) noexcept
+    : CTSPropertyPage(owner, IDD_GENERAL, IDS_TITLE_GENERAL) {}
 
 CUnknown* WINAPI CTSGeneralProps::CreateInstance(LPUNKNOWN owner, HRESULT* result) {
-  auto* page = new (std::nothrow) CTSGeneralProps(owner);
-  if (!page) *result = E_OUTOFMEMORY;
-  return page;
+  return Create<CTSGeneralProps>(owner, result);
 }
-
-HRESULT CTSGeneralProps::OnConnect(IUnknown* object) {
-  return SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(&filter_))) ? S_OK : E_NOINTERFACE;
-}
-
-HRESULT CTSGeneralProps::OnDisconnect() {
-  filter_.Reset();
-  return S_OK;
-}
-
-HRESULT CTSGeneralProps::OnActivate() { return S_OK; }
-
-HRESULT CTSGeneralProps::OnDeactivate() { return S_OK; }
 
 INT_PTR CTSGeneralProps::OnReceiveMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
@@ -92,17 +78,10 @@ INT_PTR CTSGeneralProps::OnReceiveMessage(HWND window, UINT message, WPARAM wPar
 }
 
 void CTSGeneralProps::SetUp() {
-  buffering_.hwnd = Item(IDC_GEN_BUFFERING);
-  bufferingSpin_.hwnd = Item(IDC_GEN_BUFFERING_SPIN);
-  drives_.hwnd = Item(IDC_GEN_DRIVE);
-  maxSize_.hwnd = Item(IDC_GEN_MAXSIZE);
-  minLabel_.hwnd = Item(IDC_GEN_MIN_LABEL);
-  maxLabel_.hwnd = Item(IDC_GEN_MAX_LABEL);
-  maxCaption_.hwnd = Item(IDC_GEN_MAXSIZE_CAPTION);
-  deleteOnClose_.hwnd = Item(IDC_GEN_DELETE_ON_CLOSE);
-  preAllocate_.hwnd = Item(IDC_GEN_PREALLOCATE);
-  noWrap_.hwnd = Item(IDC_GEN_NO_WRAP);
-  path_.hwnd = Item(IDC_GEN_PATH);
+  Attach({{&buffering_, IDC_GEN_BUFFERING}, {&bufferingSpin_, IDC_GEN_BUFFERING_SPIN}, {&drives_, IDC_GEN_DRIVE},
+          {&maxSize_, IDC_GEN_MAXSIZE}, {&minLabel_, IDC_GEN_MIN_LABEL}, {&maxLabel_, IDC_GEN_MAX_LABEL},
+          {&maxCaption_, IDC_GEN_MAXSIZE_CAPTION}, {&deleteOnClose_, IDC_GEN_DELETE_ON_CLOSE},
+          {&preAllocate_, IDC_GEN_PREALLOCATE}, {&noWrap_, IDC_GEN_NO_WRAP}, {&path_, IDC_GEN_PATH}});
 
   FillDriveList();
   if (bufferingSpin_.hwnd) bufferingSpin_.SendMessage(UDM_SETRANGE, 0, kBufferingSpinRange);

@@ -10,27 +10,23 @@
 #include <strmif.h>
 
 #include "include/OVTimeShift.h"
-#include "pages/CBasePropertyPage.h"
 #include "pages/COVWnd.h"
+#include "pages/CTSPropertyPage.h"
 #include "util/COVStringT.h"
 
 namespace ovts {
 
-class CTSGeneralProps final : public CBasePropertyPage {
+class CTSGeneralProps final : public CTSPropertyPage<IOVTimeShiftFilter> {
  public:
+  explicit CTSGeneralProps(IUnknown* owner) noexcept;
+
   // The new page's CUnknown part, or null with E_OUTOFMEMORY in result.
   static CUnknown* WINAPI CreateInstance(LPUNKNOWN owner, HRESULT* result);
 
-  HRESULT OnConnect(IUnknown* object) override;
-  HRESULT OnDisconnect() override;
-  HRESULT OnActivate() override;
-  HRESULT OnDeactivate() override;
   HRESULT OnApplyChanges() override;
   INT_PTR OnReceiveMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override;
 
  private:
-  explicit CTSGeneralProps(IUnknown* owner) noexcept;
-
   void SetUp();
   void FillDriveList();
   void OnDriveChange();
@@ -47,7 +43,6 @@ class CTSGeneralProps final : public CBasePropertyPage {
   COVButtonCtrl preAllocate_;
   COVButtonCtrl noWrap_;
   COVEditCtrl path_;
-  ComPtr<IOVTimeShiftFilter> filter_;
   COVStringT drive_{"C:\\"};          // root of the chosen drive, "X:\"
   int maxMB_ = 1;
   uint32_t initialBuffering_ = 0x80000;  // bytes

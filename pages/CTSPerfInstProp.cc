@@ -2,14 +2,14 @@
 
 #include <commctrl.h>
 
-#include <new>
+#include <initializer_list>
 
 #include "pages/resource.h"
 
 namespace ovts {
 namespace {
 
-constexpr LPARAM kThresholdRange = MAKELONG(32767, 0);  // microseconds
+constexpr uint32_t kThresholdRange = 32767;  // UDM_SETRANGE: 0 .. 32767 microseconds
 
 void SetSpin(COVSpinCtrl& spin, UINT message, uint32_t value) {
   if (spin.hwnd) spin.SendMessage(message, 0, MAKELONG(value, 0));
@@ -25,26 +25,11 @@ uint32_t TakeThreshold(COVEditCtrl& edit, COVSpinCtrl& spin) {
 }  // namespace
 
 CTSPerfInstProp::CTSPerfInstProp(IUnknown* owner) noexcept
-    : CBasePropertyPage(owner, IDD_INSTRUMENTATION, IDS_TITLE_INSTRUMENTATION) {}
+    : CTSPropertyPage(owner, IDD_INSTRUMENTATION, IDS_TITLE_INSTRUMENTATION) {}
 
 CUnknown* WINAPI CTSPerfInstProp::CreateInstance(LPUNKNOWN owner, HRESULT* result) {
-  auto* page = new (std::nothrow) CTSPerfInstProp(owner);
-  if (!page) *result = E_OUTOFMEMORY;
-  return page;
+  return Create<CTSPerfInstProp>(owner, result);
 }
-
-HRESULT CTSPerfInstProp::OnConnect(IUnknown* object) {
-  return SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(&filter_))) ? S_OK : E_NOINTERFACE;
-}
-
-HRESULT CTSPerfInstProp::OnDisconnect() {
-  filter_.Reset();
-  return S_OK;
-}
-
-HRESULT CTSPerfInstProp::OnActivate() { return S_OK; }
-
-HRESULT CTSPerfInstProp::OnDeactivate() { return S_OK; }
 
 INT_PTR CTSPerfInstProp::OnReceiveMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
@@ -77,20 +62,14 @@ INT_PTR CTSPerfInstProp::OnReceiveMessage(HWND window, UINT message, WPARAM wPar
 }
 
 void CTSPerfInstProp::SetUp() {
-  inIntra_.hwnd = Item(IDC_INST_IN_INTRA);
-  inIntraSpin_.hwnd = Item(IDC_INST_IN_INTRA_SPIN);
-  inInter_.hwnd = Item(IDC_INST_IN_INTER);
-  inInterSpin_.hwnd = Item(IDC_INST_IN_INTER_SPIN);
-  SetSpin(inIntraSpin_, UDM_SETRANGE, kThresholdRange);
-  SetSpin(inInterSpin_, UDM_SETRANGE, kThresholdRange);
-  inEnabled_.hwnd = Item(IDC_INST_IN_ENABLED);
-  outIntra_.hwnd = Item(IDC_INST_OUT_INTRA);
-  outIntraSpin_.hwnd = Item(IDC_INST_OUT_INTRA_SPIN);
-  outInter_.hwnd = Item(IDC_INST_OUT_INTER);
-  outInterSpin_.hwnd = Item(IDC_INST_OUT_INTER_SPIN);
-  SetSpin(outIntraSpin_, UDM_SETRANGE, kThresholdRange);
-  SetSpin(outInterSpin_, UDM_SETRANGE, kThresholdRange);
-  outEnabled_.hwnd = Item(IDC_INST_OUT_ENABLED);
+  Attach({{&inIntra_, IDC_INST_IN_INTRA}, {&inIntraSpin_, IDC_INST_IN_INTRA_SPIN}, {&inInter_, IDC_INST_IN_INTER},
+          {&inInterSpin_, IDC_INST_IN_INTER_SPIN}, {&inEnabled_, IDC_INST_IN_ENABLED},
+          {&outIntra_, IDC_INST_OUT_INTRA}, {&outIntraSpin_, IDC_INST_OUT_INTRA_SPIN},
+          {&outInter_, IDC_INST_OUT_INTER}, {&outInterSpin_, IDC_INST_OUT_INTER_SPIN},
+          {&outEnabled_, IDC_INST_OUT_ENABLED}});
+  for (COVSpinCtrl* spin : {&inIntraSpin_, &inInterSpin_, &outIntraSpin_, &outInterSpin_}) {
+    SetSpin(*spin, UDM_SETRANGE, kThresholdRange);
+  }
 
   if (filter_) {
     TSInstrumentationSettings settings{0, 750, 1500, 1000, 5000};

@@ -6,26 +6,22 @@
 #pragma once
 
 #include "include/OVTimeShift.h"
-#include "pages/CBasePropertyPage.h"
 #include "pages/COVWnd.h"
+#include "pages/CTSPropertyPage.h"
 
 namespace ovts {
 
-class CTSPerfInstProp final : public CBasePropertyPage {
+class CTSPerfInstProp final : public CTSPropertyPage<IOVTSInstrumentation> {
  public:
+  explicit CTSPerfInstProp(IUnknown* owner) noexcept;
+
   // The new page's CUnknown part, or null with E_OUTOFMEMORY in result.
   static CUnknown* WINAPI CreateInstance(LPUNKNOWN owner, HRESULT* result);
 
-  HRESULT OnConnect(IUnknown* object) override;
-  HRESULT OnDisconnect() override;
-  HRESULT OnActivate() override;
-  HRESULT OnDeactivate() override;
   HRESULT OnApplyChanges() override;
   INT_PTR OnReceiveMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override;
 
  private:
-  explicit CTSPerfInstProp(IUnknown* owner) noexcept;
-
   void SetUp();
   void UpdateEnablement();
 
@@ -39,7 +35,6 @@ class CTSPerfInstProp final : public CBasePropertyPage {
   COVEditCtrl outInter_;
   COVSpinCtrl outInterSpin_;
   COVButtonCtrl outEnabled_;
-  ComPtr<IOVTSInstrumentation> filter_;
 };
 
 }  // namespace ovts
