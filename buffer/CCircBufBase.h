@@ -76,7 +76,6 @@ class CCircBufBase {
 
   bool IsOpen() const { return open_; }
   bool IsInstrumentationEnabled() const { return instrumentationEnabled_; }
-  bool IsPaused() const { return paused_.load() != 0; }
   const char* name() const { return name_.c_str(); }
   COVTraceLog& trace() { return trace_; }
 

@@ -26,6 +26,4 @@ void TSStamp(int64_t& field, CounterFunction counter) {
   for (int attempt = 0; attempt < 3 && field == 0; ++attempt) field = counter();
 }
 
-int64_t TSTicksPerMicrosecond() { return port::PerformanceFrequency() / 1000000; }
-
 }  // namespace ovts

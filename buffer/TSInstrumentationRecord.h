@@ -30,7 +30,4 @@ using CounterFunction = int64_t (*)();
 // Reads the counter into `field`; a counter that reads 0 is read again, at most three reads in all.
 void TSStamp(int64_t& field, CounterFunction counter = &port::PerformanceCounter);
 
-// Counter ticks per microsecond, truncated, for turning stamp differences into microseconds.
-int64_t TSTicksPerMicrosecond();
-
 }  // namespace ovts
