@@ -165,6 +165,12 @@ int64_t CCircBufBase::ReadPosition() const {
   return size > 0 ? position % size : 0;
 }
 
+void CCircBufBase::ClearPositions() {
+  readOffset_ = writePos_ = oldest_ = 0;
+  unread_ = 0;
+  wrapped_ = false;
+}
+
 void CCircBufBase::ApplyConfiguredSize() {
   if (configuredSize_ < 0) return;
   size_ = configuredSize_;

@@ -84,6 +84,8 @@ class CCircBufBase {
   int64_t ReadPosition() const;
   // Retained bytes. Caller holds stateLock_.
   int64_t DataSize() const { return wrapped_ ? int64_t{size_} : writePos_; }
+  // Empties the store: every position back to zero, not wrapped. Caller holds stateLock_.
+  void ClearPositions();
   // A size configured while the buffer was open takes effect here. Caller holds stateLock_.
   void ApplyConfiguredSize();
   static uint32_t Clamp32(int64_t value);

@@ -159,9 +159,7 @@ HRESULT CCircFileBuf::Reset() {
     port::LockGuard write(writeLock_);
     port::LockGuard read(readLock_);
     port::LockGuard state(stateLock_);
-    readOffset_ = writePos_ = oldest_ = 0;
-    unread_ = 0;
-    wrapped_ = false;
+    ClearPositions();
     writeCache_.Reset();
     readCache_.Reset();
     priming_.exchange(1);

@@ -13,6 +13,13 @@ namespace ovts {
 namespace {
 constexpr uint32_t kWorkerWaitMs = 250;  // a worker looks again at least this often
 constexpr uint32_t kLockRetryMs = 1;     // between a worker's attempts at the state lock
+
+// A worker's block of one chunk; null when its cache cannot hold a chunk or memory runs out,
+// which ends the worker at once.
+std::unique_ptr<uint8_t[]> NewScratch(int64_t cacheSize, uint32_t chunk) {
+  if (chunk == 0 || cacheSize < chunk) return nullptr;
+  return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[chunk]);
+}
 }  // namespace
 
 // Holds stateLock_ for a worker, as taken by AcquireStateForWorker.
@@ -138,8 +145,7 @@ uint32_t CCircFileBuf::WriteWorker() {
     ~ReadyFlag() { ready = false; }
   } readyUntilEnd{writeWorkerReady_};
   const uint32_t chunk = openConfig_.inputChunkKB * 1024u;
-  if (chunk == 0 || writeCache_.GetBufferSize() < chunk) return kWorkerFailed;
-  std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[chunk]);
+  const std::unique_ptr<uint8_t[]> scratch = NewScratch(writeCache_.GetBufferSize(), chunk);
   if (!scratch) return kWorkerFailed;
   HRESULT result = S_OK;
   while (result == S_OK && Running()) {
@@ -180,8 +186,7 @@ bool CCircFileBuf::FillReadCacheChunk(uint8_t* scratch, uint32_t chunk, HRESULT*
 
 uint32_t CCircFileBuf::ReadWorker() {
   const uint32_t chunk = openConfig_.outputChunkKB * 1024u;
-  if (chunk == 0 || readCache_.GetBufferSize() < chunk) return kWorkerFailed;
-  std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[chunk]);
+  const std::unique_ptr<uint8_t[]> scratch = NewScratch(readCache_.GetBufferSize(), chunk);
   if (!scratch) return kWorkerFailed;
   HRESULT result = S_OK;
   while (result == S_OK && Running()) {

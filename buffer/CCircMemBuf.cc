@@ -55,9 +55,7 @@ HRESULT CCircMemBuf::Reset() {
   port::LockGuard write(writeLock_);
   port::LockGuard read(readLock_);
   port::LockGuard state(stateLock_);
-  readOffset_ = writePos_ = oldest_ = 0;
-  unread_ = 0;
-  wrapped_ = false;
+  ClearPositions();
   discontinuity_.exchange(1);
   return S_OK;
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "OVTimeShiftTypes.h"
+#include "buffer/CCircBufBase.h"
 #include "platform/Platform.h"
 #include "tools/common/StreamPattern.h"
 
@@ -135,6 +136,28 @@ inline std::vector<uint8_t> PatternBytes(uint64_t position, size_t length) {
   std::vector<uint8_t> bytes(length);
   tools::FillPattern(bytes.data(), position, length);
   return bytes;
+}
+
+// Writes stream bytes [position, position + length) and returns how many the buffer took.
+inline uint32_t Put(CCircBufBase& buffer, uint64_t position, uint32_t length) {
+  std::vector<uint8_t> bytes = PatternBytes(position, length);
+  uint32_t written = 0;
+  EXPECT_EQ(buffer.Write(bytes.data(), length, &written), S_OK);
+  return written;
+}
+
+struct Got {
+  HRESULT hr;
+  std::vector<uint8_t> bytes;
+  bool discontinuity;
+};
+
+inline Got Get(CCircBufBase& buffer, uint32_t length) {
+  Got got{E_FAIL, std::vector<uint8_t>(length), false};
+  uint32_t read = 0;
+  got.hr = buffer.Read(got.bytes.data(), length, &read, &got.discontinuity);
+  got.bytes.resize(read);
+  return got;
 }
 
 }  // namespace ovts::test

@@ -68,26 +68,12 @@ struct FileCase {
   int64_t FileSize() const { return port::FileSizeAt(path.c_str()); }
 };
 
+using test::Get;
+using test::Got;
+
 // Writes stream bytes [position, position + length) and expects all of them taken.
 void Put(CCircFileBuf& b, uint64_t position, uint32_t length) {
-  auto bytes = test::PatternBytes(position, length);
-  uint32_t written = 0;
-  ASSERT_EQ(b.Write(bytes.data(), length, &written), S_OK);
-  ASSERT_EQ(written, length);
-}
-
-struct Got {
-  HRESULT hr;
-  std::vector<uint8_t> bytes;
-  bool discontinuity;
-};
-
-Got Get(CCircFileBuf& b, uint32_t length) {
-  Got got{E_FAIL, std::vector<uint8_t>(length), false};
-  uint32_t read = 0;
-  got.hr = b.Read(got.bytes.data(), length, &read, &got.discontinuity);
-  got.bytes.resize(read);
-  return got;
+  ASSERT_EQ(test::Put(b, position, length), length);
 }
 
 // Waits until the read worker has put `bytes` into the read cache.

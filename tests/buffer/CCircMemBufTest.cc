@@ -30,26 +30,9 @@ class SizedMemBuf : public CCircMemBuf {
   }
 };
 
-uint32_t Put(CCircBufBase& buffer, uint64_t position, uint32_t length) {
-  auto bytes = test::PatternBytes(position, length);
-  uint32_t written = 0;
-  EXPECT_EQ(buffer.Write(bytes.data(), length, &written), S_OK);
-  return written;
-}
-
-struct Got {
-  HRESULT hr;
-  std::vector<uint8_t> bytes;
-  bool discontinuity;
-};
-
-Got Get(CCircBufBase& buffer, uint32_t length) {
-  Got got{E_FAIL, std::vector<uint8_t>(length), false};
-  uint32_t read = 0;
-  got.hr = buffer.Read(got.bytes.data(), length, &read, &got.discontinuity);
-  got.bytes.resize(read);
-  return got;
-}
+using test::Get;
+using test::Got;
+using test::Put;
 
 // Catches: wrong wrap point, a wrapped writer not pushing the reader, or lost bytes not reported.
 TEST(MemBuf, WrapsAndPushesAnOvertakenReaderForward) {
