@@ -23,20 +23,22 @@ mkdir -p "$WINEPREFIX/drive_c/ovts-test-tshift-play"
 "$top/scripts/tshift" settings set Drive 'C:\ovts-test-tshift-play\' --registry "$key" >/dev/null 2>"$work/err" ||
   fail "settings set Drive"
 
-ffmpeg -v error -re -i "$work/in.ts" -c copy -f mpegts - 2>"$work/ffmpeg-err" |
+# What ffmpeg sends is kept (tee) to compare with what comes out.
+ffmpeg -nostdin -v error -re -i "$work/in.ts" -c copy -muxrate 2000k -f mpegts - 2>"$work/ffmpeg-err" |
+  tee "$work/sent.ts" |
   timeout 120 "$top/scripts/tshift" play --in - --out - --bitrate 2000 --registry "$key" >"$work/out.ts" 2>"$work/err"
-rc=${PIPESTATUS[1]}
+rc=${PIPESTATUS[2]}
 [ "$rc" -eq 0 ] || fail "tshift play exited with $rc"
 grep -q "input ended" "$work/err" || fail "tshift did not see the end of its input"
 
-in_size=$(stat -c %s "$work/in.ts")
+in_size=$(stat -c %s "$work/sent.ts")
 out_size=$(stat -c %s "$work/out.ts")
 # Only the last bytes, less than the caches' transfers, may stay behind.
 [ "$out_size" -ge $((in_size / 2)) ] || fail "only $out_size of $in_size bytes came out"
-cmp -s -n "$out_size" "$work/in.ts" "$work/out.ts" || fail "the delivered bytes differ from the input's first $out_size"
+cmp -s -n "$out_size" "$work/sent.ts" "$work/out.ts" || fail "the delivered bytes differ from the input's first $out_size"
 
-ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$work/out.ts" >"$work/probe" 2>"$work/probe-err"
-[ "$(cat "$work/probe")" = mpeg2video ] && [ ! -s "$work/probe-err" ] || fail "ffprobe: $(cat "$work/probe-err")"
+ffprobe -v error -select_streams v:0 -show_entries stream=codec_name -of default=nw=1:nk=1 "$work/out.ts" >"$work/probe" 2>"$work/probe-err"
+grep -qx mpeg2video "$work/probe" && [ ! -s "$work/probe-err" ] || fail "ffprobe: $(cat "$work/probe-err")"
 ffmpeg -v warning -i "$work/out.ts" -f null - 2>"$work/decode"
 grep -i "continuity" "$work/decode" && fail "continuity errors in the delivered stream"
 # Every frame but the last (cut by the end of delivery) decodes as the input's frame does.
