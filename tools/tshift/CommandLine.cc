@@ -230,7 +230,8 @@ usage:
 
   tshift register [MODULE]
   tshift unregister [MODULE]
-      Registers or unregisters ovts.ax (default: the one beside tshift.exe).
+      Registers or unregisters ovts.ax (default: the one beside tshift.exe, or the build
+      tree's).
 
 Exit status: 0 on success, 1 on an error (one line on standard error), 2 for a bad command
 line, 3 when a graph operation hung and the watchdog ended the program.

@@ -7,10 +7,21 @@ namespace ovts::tshift {
 
 int RunRegister(const Options& options) {
   const bool registering = options.command == Command::kRegister;
-  const std::wstring path = options.module.empty() ? ProgramFolder() + L"ovts.ax" : Widen(options.module);
+  std::wstring path = Widen(options.module);
+  if (path.empty()) {
+    // Beside tshift.exe as shipped, else where the build tree puts it.
+    for (const wchar_t* place : {L"ovts.ax", L"..\\..\\filter\\ovts.ax"}) {
+      WCHAR full[MAX_PATH];
+      if (GetFullPathNameW((ProgramFolder() + place).c_str(), MAX_PATH, full, nullptr) &&
+          GetFileAttributesW(full) != INVALID_FILE_ATTRIBUTES) {
+        path = full;
+        break;
+      }
+    }
+    if (path.empty()) return Fail("ovts.ax not found beside " + Narrow(ProgramFolder()) + "; give the module's path");
+  }
   const std::string shown = Narrow(path);
-  if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
-    return Fail(shown + " not found" + (options.module.empty() ? " (give the module's path)" : ""));
+  if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return Fail(shown + " not found");
   HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   if (!module) return Fail("cannot load " + shown + ": " + ErrorText(HRESULT_FROM_WIN32(GetLastError())));
   using Entry = HRESULT(STDAPICALLTYPE*)();
