@@ -55,9 +55,7 @@ HRESULT CCircFileBuf::Open() {
     stopEvent_.Reset();
     writeWake_.Reset();
     openConfig_ = cacheConfig_;
-    writeWorkerReady_ = true;  // before the worker runs: a write may already need to wait for it
     HRESULT hr = StartCache(writeCache_, openConfig_.inputCacheKB, writeWorker_, WriteWorkerMain);
-    if (!writeWorker_.started()) writeWorkerReady_ = false;
     if (SUCCEEDED(hr)) {
       trace_.Write(3, "Init Read cache");
       hr = StartCache(readCache_, openConfig_.outputCacheKB, readWorker_, ReadWorkerMain);
@@ -165,7 +163,6 @@ HRESULT CCircFileBuf::Reset() {
     priming_.exchange(1);
   }
   readWake_.Set();
-  writeRoom_.Set();
   return S_OK;
 }
 

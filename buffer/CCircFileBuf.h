@@ -41,9 +41,9 @@ class CCircFileBuf : public CCircBufBase {
   HRESULT Start() override;
   // Closes the file, ends the workers and empties the buffer.
   HRESULT Stop() override;
-  // A block at least as large as the write cache goes straight to the file. A block that does
-  // not fit in the write cache waits for an idle write worker to take a chunk; one busy with the
-  // disk is lapped (the oldest bytes it had not taken are lost, unreported).
+  // Returns at once: the block lands in the write cache (one at least as large as the cache goes
+  // straight to the file). A cache that fills faster than the write worker drains it is lapped:
+  // the oldest bytes the worker had not taken are lost, and nothing reports it.
   HRESULT Write(const void* data, uint32_t length, uint32_t* written) override;
   // `length` must stay below the read cache's size.
   HRESULT Read(void* dest, uint32_t length, uint32_t* read, bool* discontinuity) override;
@@ -109,9 +109,6 @@ class CCircFileBuf : public CCircBufBase {
   CCircMemBuf writeCache_{"Write Cache"};  // its own locks
   port::Event writeWake_{port::Event::Mode::kAutoReset};
   port::Thread writeWorker_;  // stateLock_
-  // Set when the write worker has taken a chunk out of the write cache, or Reset emptied it.
-  port::Event writeRoom_{port::Event::Mode::kAutoReset};
-  std::atomic<bool> writeWorkerReady_{false};  // atomic; the write worker runs and is not writing the file
   port::Event stopEvent_{port::Event::Mode::kManualReset};
   TSCacheConfig cacheConfig_;  // stateLock_; for the next Open
   uint32_t platformId_ = 2;    // stateLock_

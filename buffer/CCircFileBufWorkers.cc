@@ -13,6 +13,7 @@ namespace ovts {
 namespace {
 constexpr uint32_t kWorkerWaitMs = 250;  // a worker looks again at least this often
 constexpr uint32_t kLockRetryMs = 1;     // between a worker's attempts at the state lock
+constexpr int kLockSpins = 64;           // yields before a worker sleeps between attempts
 
 // A worker's block of one chunk; null when its cache cannot hold a chunk or memory runs out,
 // which ends the worker at once.
@@ -68,32 +69,12 @@ HRESULT CCircFileBuf::Write(const void* data, uint32_t length, uint32_t* written
     *written = 0;
     if (!writeCache_.IsOpen()) return E_FAIL;
     if (length >= writeCache_.GetBufferSize()) return WriteToFile(data, length, written);
-    const auto* from = static_cast<const uint8_t*>(data);
-    HRESULT hr = S_OK;
-    while (length > 0) {
-      // The write worker takes whole chunks only. A block that does not fit fills the cache up
-      // and then waits (holding nothing) for an idle worker to take a chunk, instead of
-      // overwriting bytes the worker is about to take; a worker busy with the disk is lapped.
-      uint32_t n = length;
-      const uint32_t room = writeCache_.GetFreeSpace();
-      if (room < length && writeWorkerReady_.load()) {
-        if (room > 0) {
-          n = room;
-        } else if (port::Event::WaitEither(stopEvent_, writeRoom_, kWorkerWaitMs) == 1) {
-          continue;
-        }
-      }
-      uint32_t put = 0;
-      {
-        port::LockGuard write(writeLock_);
-        hr = writeCache_.Write(from, n, &put);
-      }
-      writeWake_.Set();
-      *written += put;
-      from += put;
-      length -= put;
-      if (FAILED(hr) || put == 0) break;
+    HRESULT hr;
+    {
+      port::LockGuard write(writeLock_);
+      hr = writeCache_.Write(data, length, written);
     }
+    writeWake_.Set();
     return hr;
   });
 }
@@ -127,7 +108,13 @@ HRESULT CCircFileBuf::Read(void* dest, uint32_t length, uint32_t* read, bool* di
 }
 
 bool CCircFileBuf::AcquireStateForWorker() {
-  // Never block on the state lock: Close holds it while it waits for the workers to end.
+  // Never block on the state lock: Close holds it while it waits for the workers to end. The
+  // other worker holds it for one chunk at a time, so yield a few times before sleeping: the write
+  // worker must take its chunk before the input side's next block laps a full write cache.
+  for (int spin = 0; spin < kLockSpins; ++spin) {
+    if (stateLock_.TryLock()) return true;
+    port::YieldThread();
+  }
   while (!stateLock_.TryLock()) {
     if (stopEvent_.Wait(kLockRetryMs)) return false;
   }
@@ -139,11 +126,9 @@ uint32_t CCircFileBuf::WriteWorkerMain(void* self) { return static_cast<CCircFil
 uint32_t CCircFileBuf::ReadWorkerMain(void* self) { return static_cast<CCircFileBuf*>(self)->ReadWorker(); }
 
 uint32_t CCircFileBuf::WriteWorker() {
-  // Open raised the flag before starting this thread; it falls when the worker ends.
-  struct ReadyFlag {
-    std::atomic<bool>& ready;
-    ~ReadyFlag() { ready = false; }
-  } readyUntilEnd{writeWorkerReady_};
+  // With the chunk as large as the cache, the worker starts on a full cache and has until the next
+  // input block to take its chunk: it runs ahead of the streaming threads.
+  port::RaiseThreadPriority();
   const uint32_t chunk = openConfig_.inputChunkKB * 1024u;
   const std::unique_ptr<uint8_t[]> scratch = NewScratch(writeCache_.GetBufferSize(), chunk);
   if (!scratch) return kWorkerFailed;
@@ -156,11 +141,8 @@ uint32_t CCircFileBuf::WriteWorker() {
       uint32_t n = 0;
       bool discontinuity = false;  // a lapped write cache is not reported downstream
       if (SUCCEEDED(writeCache_.Read(scratch.get(), chunk, &n, &discontinuity)) && n > 0) {
-        writeRoom_.Set();
-        writeWorkerReady_ = false;
         uint32_t written = 0;
         result = WriteToFile(scratch.get(), n, &written);
-        writeWorkerReady_ = true;
       }
     }
   }

@@ -170,6 +170,8 @@ int64_t PerformanceFrequency();
 // Wall-clock time in 100-ns units.
 int64_t SystemTime100ns();
 void YieldThread();
+// Runs the calling thread above normal priority where the system allows it (best effort).
+void RaiseThreadPriority();
 void SleepMs(uint32_t ms);
 void DebugOutput(const char* text);
 

@@ -191,6 +191,7 @@ int64_t SystemTime100ns() {
 }
 
 void YieldThread() { SwitchToThread(); }
+void RaiseThreadPriority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL); }
 void SleepMs(uint32_t ms) { Sleep(ms); }
 void DebugOutput(const char* text) { OutputDebugStringA(text); }
 

@@ -306,48 +306,6 @@ TEST(FileBuf, ChunkLargerThanItsCacheMovesNothing) {
   ASSERT_EQ(b.Stop(), S_OK);
 }
 
-// Catches: a write cache whose chunk is its whole size being lapped at every fill by blocks that
-// do not divide it: the write worker waits for a full cache, which such blocks reach only by
-// overwriting bytes it has not taken.
-TEST(FileBuf, FullChunkWriteCacheTakesBlocksThatDoNotDivideIt) {
-  FileCase f("fullchunk.bin");
-  CCircFileBuf b;
-  f.Configure(b, 4096, 0, TSCacheConfig{64, 64, 0, 128, 16, 0});
-  ASSERT_EQ(b.Start(), S_OK);
-  constexpr uint32_t kBlock = 5000;
-  std::vector<uint8_t> block(kBlock);
-  uint64_t position = 0;
-  for (int i = 0; i < 400; ++i) {  // 2 MB into a 4 MB file: no wrap
-    tools::FillPattern(block.data(), position, kBlock);
-    uint32_t written = 0;
-    ASSERT_EQ(b.Write(block.data(), kBlock, &written), S_OK);
-    ASSERT_EQ(written, kBlock);
-    position += kBlock;
-    // The disk keeps up: the worker has stored what it took before the next block comes, and
-    // every byte is in the file or still in the write cache.
-    ASSERT_TRUE(test::WaitUntil([&] {
-      return static_cast<uint64_t>(b.GetWritePosition()) + b.writeCache().GetUnreadBytes() == position;
-    })) << "bytes lost at "
-        << position;
-  }
-  const uint64_t inFile = b.GetWritePosition() / (16 * KB) * (16 * KB);  // the read worker's chunks
-  tools::PatternChecker checker;
-  std::vector<uint8_t> got(16 * KB);
-  ASSERT_TRUE(test::WaitUntil([&] {
-    uint32_t n = 0;
-    bool discontinuity = false;
-    b.Read(got.data(), 16 * KB, &n, &discontinuity);
-    checker.Feed(got.data(), n, discontinuity);
-    return checker.position() >= inFile;
-  }));
-  EXPECT_EQ(checker.position(), inFile);
-  EXPECT_EQ(checker.stats().verified, inFile);
-  EXPECT_EQ(checker.stats().lost, 0u);
-  EXPECT_EQ(checker.stats().unreportedJumps, 0u);
-  EXPECT_EQ(checker.stats().corrupt, 0u);
-  ASSERT_EQ(b.Stop(), S_OK);
-}
-
 // Catches: Close (holding the state lock) waiting forever for a worker that waits for that lock.
 TEST(FileBuf, CloseEndsAWorkerWaitingForTheStateLock) {
   FileCase f("contended.bin");
