@@ -47,9 +47,12 @@ class Player {
       if (GetTickCount64() < nextTick) continue;
       nextTick += kTickMs;
       Tick();
-      if (const DWORD error = sink_.WriteError())
-        return Finish(error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA ? "the output was closed" : nullptr,
-                      error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA ? kExitOk : kExitError);
+      if (const DWORD error = sink_.WriteError()) {
+        // A player that quits closes its end of the pipe: that ends playback normally.
+        if (error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED)
+          return Finish("the output was closed", kExitOk);
+        return Finish(nullptr, Fail("cannot write the output: " + ErrorText(HRESULT_FROM_WIN32(error))));
+      }
       if (stdin_ && stdin_->ReadError())
         return Finish(nullptr, Fail("cannot read standard input: " + ErrorText(HRESULT_FROM_WIN32(stdin_->ReadError()))));
       if (InputDrained()) {

@@ -24,8 +24,10 @@ HRESULT TimeShiftFilter::Create(const std::string& registryBase, std::string* er
   }
   // Without the property set the play state is unknown.
   filter.As(&properties);
-  if (!registryBase.empty()) control->SetRegistryBase(registryBase.c_str());
-  return S_OK;
+  if (registryBase.empty()) return S_OK;
+  hr = control->SetRegistryBase(registryBase.c_str());
+  if (FAILED(hr)) *error = "the filter refused the registry path " + registryBase + ": " + ErrorText(hr);
+  return hr;
 }
 
 int TimeShiftFilter::PlayState() const {
