@@ -58,10 +58,12 @@ HRESULT CStreamSink::Create(HANDLE output, bool ownOutput, DeliveryCheck* check,
 void CStreamSink::OnSample(const AM_SAMPLE2_PROPERTIES& props) {
   const auto length = static_cast<size_t>(props.lActual > 0 ? props.lActual : 0);
   const bool discontinuity = (props.dwSampleFlags & AM_SAMPLE_DATADISCONTINUITY) != 0;
+  writing_.store(true);
   if (writeError_.load() == 0 && !WriteAll(output_, props.pbBuffer, length)) {
     const DWORD error = GetLastError();
     writeError_.store(error ? error : ERROR_WRITE_FAULT);
   }
+  writing_.store(false);
   if (check_) check_->OnSample(props.pbBuffer, length, discontinuity);
   Pace(length, discontinuity);
   bytes_.fetch_add(length);

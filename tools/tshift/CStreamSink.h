@@ -54,8 +54,10 @@ class CStreamSink final : public CBaseFilter {
   uint64_t Bytes() const { return bytes_.load(); }
   uint64_t Samples() const { return samples_.load(); }
   uint64_t Marks() const { return marks_.load(); }
-  // GetTickCount64 of the last sample, 0 before the first.
+  // GetTickCount64 of the last sample taken, 0 before the first.
   uint64_t LastSampleTick() const { return lastTick_.load(); }
+  // True while a sample is being written (a player that reads slowly holds the writer here).
+  bool Writing() const { return writing_.load(); }
   // The error of the first failed write, 0 while every write succeeded.
   DWORD WriteError() const { return writeError_.load(); }
   uint64_t EndsOfStream() const { return endsOfStream_.load(); }
@@ -86,6 +88,7 @@ class CStreamSink final : public CBaseFilter {
   std::atomic<uint64_t> samples_{0};   // atomic
   std::atomic<uint64_t> marks_{0};     // atomic
   std::atomic<uint64_t> lastTick_{0};  // atomic
+  std::atomic<bool> writing_{false};   // atomic
   std::atomic<DWORD> writeError_{0};   // atomic
   std::atomic<uint64_t> endsOfStream_{0};  // atomic
   std::mutex waitMutex_;                   // orders the counters' changes with the waiters

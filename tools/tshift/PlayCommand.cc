@@ -78,13 +78,18 @@ class Player {
         paused_ = false;
         Note("resumed\n");
         break;
-      case HostCommand::kSeek: Seek(c.seconds); break;
+      case HostCommand::kSeek:
+        jumped_ = true;
+        Seek(c.seconds);
+        break;
       case HostCommand::kLive: {
+        jumped_ = true;
         const HRESULT hr = control->SeekToLive();
         Note(SUCCEEDED(hr) ? "jumped to live\n" : "cannot jump to live now: " + ErrorText(hr) + "\n");
         break;
       }
       case HostCommand::kFlush:
+        jumped_ = true;
         control->Flush();
         Note("flushed: the buffer starts again from the live stream\n");
         break;
@@ -144,7 +149,7 @@ class Player {
   bool InputDrained() const {
     const ULONGLONG now = GetTickCount64();
     const ULONGLONG lastOut = sink_.LastSampleTick() ? sink_.LastSampleTick() : start_;
-    const bool outputQuiet = now - lastOut >= kDrainQuietMs;
+    const bool outputQuiet = !sink_.Writing() && now - lastOut >= kDrainQuietMs;
     // A file is read at full speed, so a buffer that stopped growing means it was read through.
     // Playback paused by the person waits for them.
     const bool inputEnded = stdin_ ? stdin_->Ended() : now - (lastWriteTick_ ? lastWriteTick_ : start_) >= kDrainQuietMs;
@@ -176,6 +181,7 @@ class Player {
 
   // The caches keep the end of a stream: say how much, when it matters.
   void ExplainHeldBack() {
+    if (jumped_) return;  // a seek or flush skipped bytes on purpose: the count says nothing
     const int64_t in = stdin_ ? stdin_->BytesIn() : fileSize_;
     const int64_t out = static_cast<int64_t>(sink_.Bytes());
     TSCacheConfig caches{};
@@ -227,6 +233,7 @@ class Player {
   RateMeter inputRate_;
   bool statusShown_ = false;
   bool paused_ = false;  // by this host's own commands
+  bool jumped_ = false;  // a seek, jump to live or flush was asked for
   ULONGLONG lastSeek_ = 0;
   int64_t lastWrite_ = -1;
   int64_t lastCurrent_ = -1;
