@@ -127,12 +127,12 @@ HRESULT CStdinStream::Deliver(IMediaSample* sample) {
   return hr;
 }
 
-CStdinSource::CStdinSource() noexcept : CSource(nullptr, kStdinSourceClsid) {}
+CStdinSource::CStdinSource() noexcept : CHostSource(kStdinSourceClsid) {}
 
 HRESULT CStdinSource::Create(HANDLE input, CStdinSource** source) {
   std::shared_ptr<StdinQueue> queue;
   RETURN_HR_IF(E_OUTOFMEMORY, !StdinQueue::Start(input, &queue));
-  return CreateSourceWithStream<CStdinSource, CStdinStream>(source, &CStdinSource::stream_, queue);
+  return CreateWithStream(source, queue);
 }
 
 }  // namespace ovts::tshift

@@ -77,17 +77,14 @@ class CStdinStream final : public CSourceStream {
   std::atomic<int64_t> bytesIn_{0};   // atomic
 };
 
-class CStdinSource final : public CSource {
+class CStdinSource final : public CHostSource<CStdinStream> {
  public:
   // A new source on standard input with one reference; its reader thread starts at once.
   static HRESULT Create(HANDLE input, CStdinSource** source);
-  CStdinStream* Stream() { return stream_; }
 
  private:
-  template <class Filter, class Stream, class... Args>
-  friend HRESULT CreateSourceWithStream(Filter**, Stream* Filter::*, Args...);
+  friend class CHostSource<CStdinStream>;
   CStdinSource() noexcept;
-  CStdinStream* stream_ = nullptr;  // owned through the CSource pin list
 };
 
 }  // namespace ovts::tshift

@@ -71,10 +71,6 @@ HRESULT CTsLiveStream::Deliver(IMediaSample* sample) {
   return hr;
 }
 
-CTsLiveSource::CTsLiveSource() noexcept : CSource(nullptr, kTsLiveSourceClsid) {}
-
-HRESULT CTsLiveSource::Create(uint32_t bitsPerSecond, CTsLiveSource** source) {
-  return CreateSourceWithStream<CTsLiveSource, CTsLiveStream>(source, &CTsLiveSource::stream_, bitsPerSecond);
-}
+CTsLiveSource::CTsLiveSource() noexcept : CHostSource(kTsLiveSourceClsid) {}
 
 }  // namespace ovts::tshift

@@ -43,17 +43,16 @@ class CTsLiveStream final : public CSourceStream {
   std::atomic<int64_t> recorded_{0};  // atomic
 };
 
-class CTsLiveSource final : public CSource {
+class CTsLiveSource final : public CHostSource<CTsLiveStream> {
  public:
   // A new source with one reference.
-  static HRESULT Create(uint32_t bitsPerSecond, CTsLiveSource** source);
-  CTsLiveStream* Stream() { return stream_; }
+  static HRESULT Create(uint32_t bitsPerSecond, CTsLiveSource** source) {
+    return CreateWithStream(source, bitsPerSecond);
+  }
 
  private:
-  template <class Filter, class Stream, class... Args>
-  friend HRESULT CreateSourceWithStream(Filter**, Stream* Filter::*, Args...);
+  friend class CHostSource<CTsLiveStream>;
   CTsLiveSource() noexcept;
-  CTsLiveStream* stream_ = nullptr;  // owned through the CSource pin list
 };
 
 }  // namespace ovts::tshift
