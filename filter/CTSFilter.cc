@@ -1,6 +1,7 @@
 #include "filter/CTSFilter.h"
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
 #include <new>
 
@@ -14,6 +15,11 @@ namespace {
 constexpr int64_t kUnitsPerByte = 10000000;     // stream positions: bytes x 10,000,000
 constexpr uint32_t kHostPausePollMs = 50;       // ReadSample's wait while the host has paused
 constexpr uint32_t kLockRetryMs = 1;            // a streaming thread's step while a lock is held
+constexpr char kFatalRestartMessage[] = "[TShift]: Fatal error! Can't run from file buffer.\n";
+
+// The property pages, in the order a property frame shows them.
+constexpr const CLSID* kPages[] = {&CLSID_TSGeneralProps, &CLSID_TSBufStatPropPage, &CLSID_TSCacheProps,
+                                   &CLSID_TSPerfInstProp};
 
 // The stream types, one subtype per row of the table.
 constexpr GUID kStreamSubtypes[CTSFilter::kStreamTypeCount] = {
@@ -111,6 +117,7 @@ CUnknown* WINAPI CTSFilter::CreateInstance(IUnknown* outer, HRESULT* result) {
 CTSFilter::CTSFilter(IUnknown* outer) noexcept
     : CSource(outer, CLSID_OVTimeShiftFilter),
       control_(*this),
+      propertySet_(*this),
       ticksPerMicrosecond_(std::max<int64_t>(1, port::PerformanceFrequency() / 1000000)) {}
 
 CTSFilter::~CTSFilter() {
@@ -122,7 +129,36 @@ CTSFilter::~CTSFilter() {
 HRESULT CTSFilter::NonDelegatingQueryInterface(REFIID iid, void** result) {
   RETURN_HR_IF_NULL(E_POINTER, result);
   if (IsEqualIID(iid, IID_IOVTimeShiftFilter)) return GetInterface(static_cast<IOVTimeShiftFilter*>(&control_), result);
+  if (IsEqualIID(iid, IID_IKsPropertySet)) return GetInterface(static_cast<IKsPropertySet*>(&propertySet_), result);
+  if (IsEqualIID(iid, IID_ISpecifyPropertyPages)) return GetInterface(static_cast<ISpecifyPropertyPages*>(this), result);
+  if (IsEqualIID(iid, IID_IOVTSInstrumentation)) return GetInterface(static_cast<IOVTSInstrumentation*>(this), result);
   return CSource::NonDelegatingQueryInterface(iid, result);
+}
+
+HRESULT CTSFilter::GetPages(CAUUID* pages) {
+  RETURN_HR_IF_NULL(E_POINTER, pages);
+  pages->cElems = std::size(kPages);
+  pages->pElems = static_cast<GUID*>(CoTaskMemAlloc(sizeof(GUID) * std::size(kPages)));
+  RETURN_HR_IF_NULL(E_OUTOFMEMORY, pages->pElems);
+  for (size_t i = 0; i < std::size(kPages); ++i) pages->pElems[i] = *kPages[i];
+  return S_OK;
+}
+
+HRESULT CTSFilter::GetInstrumentation(TSInstrumentationSettings* settings) {
+  RETURN_HR_IF_NULL(E_POINTER, settings);
+  *settings = InstrumentationSettings();
+  return S_OK;
+}
+
+HRESULT CTSFilter::SetInstrumentation(const TSInstrumentationSettings* settings) {
+  RETURN_HR_IF_NULL(E_POINTER, settings);
+  // The caches' own switches are crossed over (output turns on the write cache's), as hosts of
+  // this interface have always had them; nothing in the caches acts on them.
+  if (settings->flags & TSINST_OUTPUT) buffer_.writeCache().EnableInstrumentation(true);
+  if (settings->flags & TSINST_INPUT) buffer_.readCache().EnableInstrumentation(true);
+  buffer_.EnableInstrumentation(true);
+  SetInstrumentationSettings(*settings);
+  return S_OK;
 }
 
 int CTSFilter::GetPinCount() { return 2; }
@@ -159,11 +195,12 @@ void CTSFilter::SendOutputCommand(DWORD command) {
 HRESULT CTSFilter::Pause() {
   port::LockGuard state(stateLock_);
   const FILTER_STATE before = State();
-  if (before == State_Stopped) {
+  const bool buffered = passThrough_.load() == 0;  // with pass-through only the pins change state
+  if (buffered && before == State_Stopped) {
     ApplySettings();
     RETURN_IF_FAILED(buffer_.Start());
     SetPlaying();
-  } else if (before == State_Running) {
+  } else if (buffered && before == State_Running) {
     playState_.store(TSSTATE_IDLE);
     FlushDownstream();
     SendOutputCommand(CSourceStream::CMD_PAUSE);
@@ -182,6 +219,7 @@ HRESULT CTSFilter::Pause() {
 
 HRESULT CTSFilter::Run(REFERENCE_TIME start) {
   port::LockGuard state(stateLock_);
+  if (passThrough_.load()) return CSource::Run(start);
   SetPlaying();
   const HRESULT hr = CSource::Run(start);
   SendOutputCommand(CSourceStream::CMD_RUN);
@@ -221,6 +259,42 @@ HRESULT CTSFilter::ApplySettings() {
 
 void CTSFilter::OnLockContended(port::RecursiveLock&) {}
 
+HRESULT CTSFilter::SetPassThrough(bool on) {
+  port::LockGuard state(stateLock_);
+  if (on == PassThrough()) return S_OK;
+  if (State() == State_Running) {
+    if (!on) return ResumeFromBuffer();
+    playState_.store(TSSTATE_IDLE);
+    // Waits out a sample the output thread may be delivering, so that nothing from the buffer
+    // reaches downstream after the flush.
+    SendOutputCommand(CSourceStream::CMD_PAUSE);
+    buffer_.Stop();
+    control_.Flush();
+  }
+  passThrough_.store(on ? 1 : 0);
+  return S_OK;
+}
+
+HRESULT CTSFilter::ResumeFromBuffer() {
+  REFERENCE_TIME now = 0;
+  ComPtr<IReferenceClock> clock;
+  if (SUCCEEDED(GetSyncSource(&clock)) && clock) clock->GetTime(&now);
+  ApplySettings();
+  const HRESULT hr = buffer_.Start();
+  if (FAILED(hr)) {
+    // Nothing tells the host but this result: the stream goes on passing through.
+    buffer_.Close();
+    port::DebugOutput(kFatalRestartMessage);
+    return hr;
+  }
+  // From here samples go into the buffer; the output plays them once it has primed.
+  passThrough_.store(0);
+  SetPlaying();
+  const HRESULT run = CSource::Run(now);
+  SendOutputCommand(CSourceStream::CMD_RUN);
+  return run;
+}
+
 bool CTSFilter::OutputAbandoned() {
   return stopping_.load() > 0 || outputPin_.load()->CheckRequest(nullptr);
 }
@@ -234,7 +308,16 @@ bool CTSFilter::SlowCall(int64_t start, uint32_t thresholdUs) const {
   return elapsedUs > static_cast<int64_t>(thresholdUs) && buffer_.IsInstrumentationEnabled();
 }
 
+void CTSFilter::ReportSlowCall(TSInstrumentationRecord& record) { port::DebugOutput(record.Format()); }
+
 HRESULT CTSFilter::WriteSample(IMediaSample* sample) {
+  if (passThrough_.load()) {
+    // The downstream pin is set only while the graph is stopped, so it is read without a lock.
+    CTSOutputPushPin* output = outputPin_.load();
+    IMemInputPin* downstream = output ? output->DownstreamInput() : nullptr;
+    RETURN_HR_IF_NULL(E_FAIL, downstream);
+    return downstream->Receive(sample);
+  }
   // The state is read without the state lock: a Stop holds it while it waits for the pull thread.
   if (State() == State_Stopped) return S_OK;
   CTSInputPin* input = inputPin_.load();
@@ -246,12 +329,15 @@ HRESULT CTSFilter::WriteSample(IMediaSample* sample) {
   const int64_t start = TimingStart(timed);
   uint32_t written = 0;
   buffer_.Write(data, static_cast<uint32_t>(std::max(0L, sample->GetActualDataLength())), &written);
-  if (timed && SlowCall(start, instInputInterUs_.load())) buffer_.writeCache().writeRecord().Format();
+  if (timed && SlowCall(start, instInputInterUs_.load())) ReportSlowCall(buffer_.writeCache().writeRecord());
   return S_OK;
 }
 
 HRESULT CTSFilter::ReadSample(IMediaSample* sample) {
   sample->SetActualDataLength(0);
+  // Nothing comes from the buffer while it is out of the stream: the output thread leaves its
+  // loop quietly (no end of stream) and waits for its next command.
+  if (passThrough_.load()) return VFW_E_WRONG_STATE;
   if (State() != State_Running) return S_FALSE;
   // Flushing, or paused by the graph (downstream has been flushed): nothing to deliver.
   if (flushing_.load() || playState_.load() == TSSTATE_IDLE) return S_OK;
@@ -277,11 +363,16 @@ HRESULT CTSFilter::ReadSample(IMediaSample* sample) {
     if (read > 0 && (discontinuityPending_.exchange(0) != 0 || discontinuity)) sample->SetDiscontinuity(TRUE);
     sample->SetActualDataLength(static_cast<long>(read));
   }
-  if (timed && SlowCall(timing, instOutputInterUs_.load())) buffer_.readCache().readRecord().Format();
+  if (timed && SlowCall(timing, instOutputInterUs_.load())) ReportSlowCall(buffer_.readCache().readRecord());
   return hr;
 }
 
-HRESULT CTSFilter::EndOfStream() { return buffer_.SetEndOfStream(); }
+HRESULT CTSFilter::EndOfStream() {
+  buffer_.SetEndOfStream();
+  CTSOutputPushPin* output = outputPin_.load();
+  if (passThrough_.load() && output) return output->DeliverEndOfStream();
+  return S_OK;
+}
 
 HRESULT CTSFilter::BeginFlushDownstream() {
   flushing_.store(1);

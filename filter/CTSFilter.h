@@ -2,7 +2,10 @@
 // the output pin's streaming thread fills its samples from the buffer at the play position, so
 // the host can pause, seek, flush and jump back near live while recording goes on. The graph
 // drives it through IBaseFilter (Stop, Pause and Run are this class's), the host through the
-// IOVTimeShiftFilter sub-object (CTSControl).
+// IOVTimeShiftFilter sub-object (CTSControl), the IKsPropertySet sub-object (CTSPropertySet),
+// IOVTSInstrumentation, and ISpecifyPropertyPages, which names the four pages. With
+// pass-through on, samples and end of stream go from the input straight to the downstream pin
+// on the upstream thread, and the buffer stays stopped.
 //
 // Threads: the graph's and host's threads (state changes, connection work, control interface);
 // the upstream delivery thread or the pull reader's worker (WriteSample, EndOfStream, flushes);
@@ -24,6 +27,7 @@
 #include "OVTimeShift.h"
 #include "buffer/CCircFileBuf.h"
 #include "filter/CTSControl.h"
+#include "filter/CTSPropertySet.h"
 #include "framework/CSource.h"
 
 namespace ovts {
@@ -31,7 +35,7 @@ namespace ovts {
 class CTSInputPin;
 class CTSOutputPushPin;
 
-class CTSFilter : public CSource {
+class CTSFilter : public CSource, public ISpecifyPropertyPages, public IOVTSInstrumentation {
  public:
   // The stream-type table: the types the input accepts, the output offers and registration lists,
   // in this order; all MEDIATYPE_Stream.
@@ -54,7 +58,15 @@ class CTSFilter : public CSource {
   explicit CTSFilter(IUnknown* outer) noexcept;
   ~CTSFilter() override;
 
+  DECLARE_IUNKNOWN
   HRESULT STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, void** result) override;
+
+  // ISpecifyPropertyPages: General, Buffer Status, Cache, Instrumentation.
+  HRESULT STDMETHODCALLTYPE GetPages(CAUUID* pages) override;
+  // IOVTSInstrumentation
+  HRESULT STDMETHODCALLTYPE GetInstrumentation(TSInstrumentationSettings* settings) override;
+  // Also turns the buffer's slow-call reports on for good, whatever the flags.
+  HRESULT STDMETHODCALLTYPE SetInstrumentation(const TSInstrumentationSettings* settings) override;
 
   // Always 2; the first GetPin of any index creates both pins.
   int GetPinCount() override;
@@ -73,7 +85,7 @@ class CTSFilter : public CSource {
   // up waiting for the receive lock because it is being stopped.
   HRESULT WriteSample(IMediaSample* sample);
   // The output path (output streaming thread): S_OK with data or empty, S_FALSE when the filter
-  // is not Running, or the buffer's failure.
+  // is not Running, VFW_E_WRONG_STATE with pass-through on, or the buffer's failure.
   HRESULT ReadSample(IMediaSample* sample);
   HRESULT EndOfStream();
   HRESULT BeginFlushDownstream();
@@ -86,6 +98,12 @@ class CTSFilter : public CSource {
   HRESULT ApplySettings();
 
   uint32_t PlayState() const noexcept { return playState_.load(); }
+  bool PassThrough() const noexcept { return passThrough_.load() != 0; }
+  // Switches the buffer out of the stream or back in. While Running, switching on stops the
+  // buffer and flushes downstream; switching off restarts the buffer and the output, and when
+  // that fails pass-through stays on and the failure is returned. The value it already has
+  // changes nothing (a second "off" must not empty the buffer). Takes the state lock.
+  HRESULT SetPassThrough(bool on);
   TSInstrumentationSettings InstrumentationSettings() const noexcept;
   // Stores the switches and thresholds the sample paths read at each call.
   void SetInstrumentationSettings(const TSInstrumentationSettings& settings) noexcept;
@@ -117,10 +135,15 @@ class CTSFilter : public CSource {
   void SetPlaying();
   // A command to the output thread; without a thread it fails quietly.
   void SendOutputCommand(DWORD command);
+  // Pass-through being switched off while Running: the buffer starts again and the output
+  // delivers from it. Caller holds the state lock.
+  HRESULT ResumeFromBuffer();
   // Reads the counter when `on`, for a sample path's timing.
   int64_t TimingStart(bool on) const;
   // Microseconds since `start` exceed `thresholdUs` (signed) and the buffer reports slow calls.
   bool SlowCall(int64_t start, uint32_t thresholdUs) const;
+  // Formats a slow call's timing record and shows it to the debugger.
+  static void ReportSlowCall(TSInstrumentationRecord& record);
 
   std::atomic<CTSInputPin*> inputPin_{nullptr};        // atomic; set once by the first GetPin
   std::atomic<CTSOutputPushPin*> outputPin_{nullptr};  // atomic; set once by the first GetPin
@@ -133,7 +156,9 @@ class CTSFilter : public CSource {
   std::atomic<int32_t> flushing_{0};                 // atomic; 1 between Begin/EndFlushDownstream
   std::atomic<int32_t> discontinuityPending_{0};     // atomic; the next delivered sample is marked
   std::atomic<int32_t> stopping_{0};                 // atomic; Stops under way
+  std::atomic<int32_t> passThrough_{0};              // atomic; changed under the state lock
   CTSControl control_;
+  CTSPropertySet propertySet_;
   const int64_t ticksPerMicrosecond_;  // performance-counter ticks, at least 1
   // Instrumentation switches and thresholds; each read once per sample.
   std::atomic<uint32_t> instFlags_{0};          // atomic

@@ -10,6 +10,7 @@
 #include <dshow.h>
 #include <tlhelp32.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,14 @@ inline ComPtr<IPin> FirstPin(IBaseFilter* filter, PIN_DIRECTION direction) {
     if (SUCCEEDED(pin->QueryDirection(&d)) && d == direction) return pin;
   }
   return nullptr;
+}
+
+// Stream position of a pattern sample's first byte, when the sample starts on a record (as the
+// test source's samples and the filter's output do).
+inline uint64_t PatternPosition(const BYTE* data) {
+  uint64_t position = 0;
+  std::memcpy(&position, data, sizeof position);
+  return position;
 }
 
 // Threads of this process now.

@@ -16,13 +16,6 @@ namespace {
 constexpr uint64_t kKB = 1024;
 constexpr long kSourceSample = 16384;
 
-// Stream position of a sample's first byte: the pattern's records start with their position.
-uint64_t PatternPosition(const BYTE* data) {
-  uint64_t position = 0;
-  std::memcpy(&position, data, sizeof position);
-  return position;
-}
-
 class PushGraphTest : public TimeShiftGraphTest {
  protected:
   // Every discontinuous sample: where it starts in the stream and how much the buffer held then.
