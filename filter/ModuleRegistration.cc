@@ -1,0 +1,141 @@
+#include "filter/ModuleRegistration.h"
+
+#include "framework/ComKit.h"
+
+#define RETURN_IF_WIN32_ERROR(expr)                                         \
+  do {                                                                      \
+    const LONG ovtsError_ = (expr);                                         \
+    if (ovtsError_ != ERROR_SUCCESS) return HRESULT_FROM_WIN32(ovtsError_); \
+  } while (0)
+
+namespace ovts {
+
+namespace {
+
+constexpr size_t kGuidTextLength = 39;  // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" and a terminator
+constexpr HRESULT kNotRegistered = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+
+class [[nodiscard]] UniqueRegKey {
+ public:
+  UniqueRegKey() = default;
+  ~UniqueRegKey() {
+    if (key_) RegCloseKey(key_);
+  }
+  UniqueRegKey(const UniqueRegKey&) = delete;
+  UniqueRegKey& operator=(const UniqueRegKey&) = delete;
+
+  // Opens or creates `path` below `parent` for writing.
+  LONG Create(HKEY parent, const WCHAR* path) {
+    return RegCreateKeyExW(parent, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &key_, nullptr);
+  }
+  LONG SetString(const WCHAR* name, const WCHAR* text) {
+    const DWORD bytes = static_cast<DWORD>((wcslen(text) + 1) * sizeof(WCHAR));
+    return RegSetValueExW(key_, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes);
+  }
+  HKEY get() const { return key_; }
+
+ private:
+  HKEY key_ = nullptr;
+};
+
+// "CLSID\{...}" for a class.
+void ClassKeyPath(const CLSID& clsid, WCHAR (&path)[6 + kGuidTextLength]) {
+  wcscpy(path, L"CLSID\\");
+  StringFromGUID2(clsid, path + 6, kGuidTextLength);
+}
+
+HRESULT WriteClassKey(const CFactoryTemplate& row, const WCHAR* modulePath) {
+  WCHAR path[6 + kGuidTextLength];
+  ClassKeyPath(*row.clsid, path);
+  UniqueRegKey classKey;
+  RETURN_IF_WIN32_ERROR(classKey.Create(HKEY_CLASSES_ROOT, path));
+  RETURN_IF_WIN32_ERROR(classKey.SetString(nullptr, row.name));
+  UniqueRegKey server;
+  RETURN_IF_WIN32_ERROR(server.Create(classKey.get(), L"InprocServer32"));
+  RETURN_IF_WIN32_ERROR(server.SetString(nullptr, modulePath));
+  RETURN_IF_WIN32_ERROR(server.SetString(L"ThreadingModel", L"Both"));
+  return S_OK;
+}
+
+void RemoveClassKey(const CFactoryTemplate& row) {
+  WCHAR path[6 + kGuidTextLength];
+  ClassKeyPath(*row.clsid, path);
+  // A key that is already gone needs no removing.
+  RegDeleteTreeW(HKEY_CLASSES_ROOT, path);
+}
+
+HRESULT IgnoreMissing(HRESULT hr) { return hr == kNotRegistered ? S_OK : hr; }
+
+// Every filter row through one mapper, stopping at the first failure.
+template <class M>
+HRESULT UpdateFilterEntries(M* mapper, std::span<const CFactoryTemplate> templates, bool registering) {
+  for (const CFactoryTemplate& row : templates) {
+    if (row.setup) RETURN_IF_FAILED(UpdateFilterEntry(mapper, *row.setup, registering));
+  }
+  return S_OK;
+}
+
+HRESULT UpdateFilterRegistry(std::span<const CFactoryTemplate> templates, bool registering) {
+  const ComApartment com(COINIT_APARTMENTTHREADED);
+  HRESULT hr;
+  {
+    ComPtr<IFilterMapper2> mapper2;
+    ComPtr<IFilterMapper> mapper;
+    hr = CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&mapper2));
+    if (SUCCEEDED(hr)) {
+      hr = UpdateFilterEntries(mapper2.Get(), templates, registering);
+    } else {
+      hr = CoCreateInstance(CLSID_FilterMapper, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&mapper));
+      if (SUCCEEDED(hr)) hr = UpdateFilterEntries(mapper.Get(), templates, registering);
+    }
+  }
+  CoFreeUnusedLibraries();
+  return hr;
+}
+
+}  // namespace
+
+HRESULT UpdateFilterEntry(IFilterMapper2* mapper, const AMOVIESETUP_FILTER& setup, bool registering) {
+  RETURN_IF_FAILED(IgnoreMissing(mapper->UnregisterFilter(nullptr, nullptr, *setup.clsID)));
+  if (!registering) return S_OK;
+  REGFILTER2 filter{};
+  filter.dwVersion = 1;
+  filter.dwMerit = setup.dwMerit;
+  filter.cPins = setup.nPins;
+  filter.rgPins = setup.lpPin;
+  return IgnoreMissing(mapper->RegisterFilter(*setup.clsID, setup.strName, nullptr, nullptr, nullptr, &filter));
+}
+
+HRESULT UpdateFilterEntry(IFilterMapper* mapper, const AMOVIESETUP_FILTER& setup, bool registering) {
+  const CLSID& clsid = *setup.clsID;
+  RETURN_IF_FAILED(IgnoreMissing(mapper->UnregisterFilter(clsid)));
+  if (!registering) return S_OK;
+  RETURN_IF_FAILED(IgnoreMissing(mapper->RegisterFilter(clsid, setup.strName, setup.dwMerit)));
+  for (const AMOVIESETUP_PIN& pin : std::span(setup.lpPin, setup.nPins)) {
+    RETURN_IF_FAILED(IgnoreMissing(mapper->RegisterPin(clsid, pin.strName, pin.bRendered, pin.bOutput, pin.bZero,
+                                                       pin.bMany, *pin.clsConnectsToFilter, pin.strConnectsToPin)));
+    for (const AMOVIESETUP_MEDIATYPE& type : std::span(pin.lpMediaType, pin.nMediaTypes)) {
+      RETURN_IF_FAILED(
+          IgnoreMissing(mapper->RegisterPinType(clsid, pin.strName, *type.clsMajorType, *type.clsMinorType)));
+    }
+  }
+  return S_OK;
+}
+
+HRESULT UpdateModuleRegistration(HMODULE module, std::span<const CFactoryTemplate> templates, bool registering) {
+  WCHAR modulePath[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(module, modulePath, MAX_PATH);
+  if (length == 0 || length == MAX_PATH) {
+    const DWORD error = GetLastError();
+    return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
+  }
+  if (registering) {
+    for (const CFactoryTemplate& row : templates) RETURN_IF_FAILED(WriteClassKey(row, modulePath));
+  }
+  RETURN_IF_FAILED(UpdateFilterRegistry(templates, registering));
+  if (registering) return S_OK;
+  for (const CFactoryTemplate& row : templates) RemoveClassKey(row);
+  return S_OK;
+}
+
+}  // namespace ovts
