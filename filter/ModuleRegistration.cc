@@ -1,5 +1,7 @@
 #include "filter/ModuleRegistration.h"
 
+#include <iterator>
+
 #include "framework/ComKit.h"
 
 #define RETURN_IF_WIN32_ERROR(expr)                                         \
@@ -12,7 +14,10 @@ namespace ovts {
 
 namespace {
 
+constexpr WCHAR kClassKeyPrefix[] = L"CLSID\\";
+constexpr size_t kPrefixLength = std::size(kClassKeyPrefix) - 1;
 constexpr size_t kGuidTextLength = 39;  // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" and a terminator
+using ClassKeyText = WCHAR[kPrefixLength + kGuidTextLength];
 constexpr HRESULT kNotRegistered = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
 
 class [[nodiscard]] UniqueRegKey {
@@ -39,13 +44,13 @@ class [[nodiscard]] UniqueRegKey {
 };
 
 // "CLSID\{...}" for a class.
-void ClassKeyPath(const CLSID& clsid, WCHAR (&path)[6 + kGuidTextLength]) {
-  wcscpy(path, L"CLSID\\");
-  StringFromGUID2(clsid, path + 6, kGuidTextLength);
+void ClassKeyPath(const CLSID& clsid, ClassKeyText& path) {
+  wcscpy(path, kClassKeyPrefix);
+  StringFromGUID2(clsid, path + kPrefixLength, kGuidTextLength);
 }
 
 HRESULT WriteClassKey(const CFactoryTemplate& row, const WCHAR* modulePath) {
-  WCHAR path[6 + kGuidTextLength];
+  ClassKeyText path;
   ClassKeyPath(*row.clsid, path);
   UniqueRegKey classKey;
   RETURN_IF_WIN32_ERROR(classKey.Create(HKEY_CLASSES_ROOT, path));
@@ -58,7 +63,7 @@ HRESULT WriteClassKey(const CFactoryTemplate& row, const WCHAR* modulePath) {
 }
 
 void RemoveClassKey(const CFactoryTemplate& row) {
-  WCHAR path[6 + kGuidTextLength];
+  ClassKeyText path;
   ClassKeyPath(*row.clsid, path);
   // A key that is already gone needs no removing.
   RegDeleteTreeW(HKEY_CLASSES_ROOT, path);
