@@ -41,7 +41,7 @@ class DialogHost {
     }
   }
 
- private:
+  // The program's one frame window; page tests activate their pages inside it.
   static HWND Frame() {
     static HWND frame = [] {
       INITCOMMONCONTROLSEX classes{sizeof(classes), ICC_STANDARD_CLASSES | ICC_BAR_CLASSES | ICC_UPDOWN_CLASS};
@@ -58,6 +58,7 @@ class DialogHost {
     return frame;
   }
 
+ private:
   static INT_PTR CALLBACK Procedure(HWND, UINT message, WPARAM, LPARAM) { return message == WM_INITDIALOG; }
 
   HWND dialog_ = nullptr;
