@@ -34,12 +34,16 @@ void TimeShiftRig::Build(const std::string& name) {
   ASSERT_EQ(CreateFilter(IID_PPV_ARGS(&filter)), S_OK);
   ASSERT_EQ(filter.As(&control_), S_OK);
   ASSERT_EQ(CTestSource::Create(sourceConfig, &source), S_OK);
-  source_.Attach(source);
+  source_ = source;  // the ComPtr adds its own reference (mingw's Attach would add one too)
+  source->Release();
   ASSERT_EQ(CTestSink::Create({}, &sink), S_OK);
-  sink_.Attach(sink);
+  sink_ = sink;
+  sink->Release();
 
   control_->SetRegistryBase(base_.c_str());
-  const std::string folder = MakeTestDir("pages-" + name);
+  // One folder per process: ctest runs the instances of a parameterised test side by side, and
+  // a delete-on-close buffer file cannot be opened twice.
+  const std::string folder = MakeTestDir("pages-" + name + "-" + std::to_string(GetCurrentProcessId()));
   TSBufferConfig buffer{port::NarrowToBstr(folder.c_str()), SysAllocString(L"buffer.bin"), 16384, 128, 0x80000,
                         DeleteOnClose};
   ASSERT_EQ(control_->SetBufferSettings(&buffer), S_OK);
@@ -61,6 +65,10 @@ void TimeShiftRig::Build(const std::string& name) {
 
 TimeShiftRig::~TimeShiftRig() {
   if (mediaControl_) mediaControl_->Stop();
+  // After a Run that failed, Wine's graph manager leaves the filters it had already paused
+  // running, and then loops for ever trying to remove them: stop them here.
+  if (sink_) sink_->Stop();
+  if (source_) source_->Stop();
   RegDeleteTreeA(HKEY_CURRENT_USER, base_.c_str());
 }
 
