@@ -48,7 +48,9 @@ class TshiftFiltersTest : public ::testing::Test {
     ASSERT_HRESULT_SUCCEEDED(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&graph_)));
     ASSERT_HRESULT_SUCCEEDED(graph_.As(&control_));
     const std::string dir = test::MakeTestDir("tshift");
-    outPath_ = std::wstring(dir.begin(), dir.end()) + L"sink.out";
+    // One file per test: ctest runs the tests of this program side by side.
+    const std::string name = std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".out";
+    outPath_ = std::wstring(dir.begin(), dir.end()) + std::wstring(name.begin(), name.end());
   }
   void TearDown() override {
     if (control_) control_->Stop();
