@@ -135,12 +135,16 @@ uint32_t CCircFileBuf::WriteWorker() {
   HRESULT result = S_OK;
   while (result == S_OK && Running()) {
     if (port::Event::WaitEither(stopEvent_, writeWake_, kWorkerWaitMs) == 0) return 0;
-    while (result == S_OK && writeCache_.GetUnreadBytes() >= chunk && Running()) {
+    bool took = true;
+    while (took && result == S_OK && writeCache_.GetUnreadBytes() >= chunk && Running()) {
       WorkerStateLock state(*this);
       if (!state.held()) return 0;
       uint32_t n = 0;
       bool discontinuity = false;  // a lapped write cache is not reported downstream
-      if (SUCCEEDED(writeCache_.Read(scratch.get(), chunk, &n, &discontinuity)) && n > 0) {
+      // Nothing to take while a write is still being copied in: its end wakes this worker again,
+      // so wait for that instead of spinning against the input thread.
+      took = SUCCEEDED(writeCache_.Read(scratch.get(), chunk, &n, &discontinuity)) && n > 0;
+      if (took) {
         uint32_t written = 0;
         result = WriteToFile(scratch.get(), n, &written);
       }
