@@ -43,8 +43,8 @@ void TimeShiftRig::Build(const std::string& name) {
   control_->SetRegistryBase(base_.c_str());
   // One folder per process: ctest runs the instances of a parameterised test side by side, and
   // a delete-on-close buffer file cannot be opened twice.
-  const std::string folder = MakeTestDir("pages-" + name + "-" + std::to_string(GetCurrentProcessId()));
-  TSBufferConfig buffer{port::NarrowToBstr(folder.c_str()), SysAllocString(L"buffer.bin"), 16384, 128, 0x80000,
+  folder_ = MakeTestDir("pages-" + name + "-" + std::to_string(GetCurrentProcessId()));
+  TSBufferConfig buffer{port::NarrowToBstr(folder_.c_str()), SysAllocString(L"buffer.bin"), 16384, 128, 0x80000,
                         DeleteOnClose};
   ASSERT_EQ(control_->SetBufferSettings(&buffer), S_OK);
   // Small caches: playback starts a fraction of a second after the stream.

@@ -33,6 +33,8 @@ class TimeShiftRig {
   IUnknown* Object() const { return control_.Get(); }
   IOVTimeShiftFilter* Control() const { return control_.Get(); }
   CTestSink* Sink() const { return sink_.Get(); }
+  // The buffer folder, "C:\...\".
+  const std::string& Folder() const { return folder_; }
   // Runs until playback from the buffer has reached the sink.
   void Stream();
   int PlayState() const;
@@ -42,6 +44,7 @@ class TimeShiftRig {
   void Build(const std::string& name);
 
   std::string base_;
+  std::string folder_;
   ComPtr<IGraphBuilder> graph_;
   ComPtr<IMediaControl> mediaControl_;
   ComPtr<IOVTimeShiftFilter> control_;
