@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "OVTimeShift.h"
-#include "TestFilters.h"
+#include "tools/common/TestFilters.h"
 #include "filter/CTSFilter.h"
 #include "filter/TSSettingsValues.h"
 #include "framework/ComKit.h"

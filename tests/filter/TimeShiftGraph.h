@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "OVTimeShift.h"
-#include "TestFilters.h"
+#include "tools/common/TestFilters.h"
 #include "TestSupport.h"
 #include "filter/CTSFilter.h"
 #include "framework/CBaseObject.h"

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "ProbeFilter.h"
-#include "TestFilters.h"
+#include "tools/common/TestFilters.h"
 #include "framework/CBaseObject.h"
 #include "framework/ComKit.h"
 

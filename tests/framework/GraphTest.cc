@@ -3,7 +3,7 @@
 // memory allocator.
 #include <gtest/gtest.h>
 
-#include "TestFilters.h"
+#include "tools/common/TestFilters.h"
 #include "framework/CBaseObject.h"
 #include "framework/ComKit.h"
 

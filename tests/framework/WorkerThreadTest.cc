@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "TestFilters.h"
+#include "tools/common/TestFilters.h"
 #include "framework/CAMThread.h"
 #include "framework/CBaseObject.h"
 #include "framework/ComKit.h"

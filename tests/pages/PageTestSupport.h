@@ -11,7 +11,7 @@
 #include <string>
 
 #include "DialogHost.h"
-#include "TestFilters.h"
+#include "tools/common/TestFilters.h"
 #include "framework/ComKit.h"
 #include "include/OVTimeShift.h"
 

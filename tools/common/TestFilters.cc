@@ -1,4 +1,4 @@
-#include "TestFilters.h"
+#include "tools/common/TestFilters.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,7 +1,7 @@
-// Test filters built on the framework, for graph tests of the framework and of the time-shift
-// filter: a live source pushing the counted byte pattern of StreamPattern.h (paced or as fast as
-// downstream takes it), and a sink that checks every byte it receives against its stream
-// position and counts discontinuity marks, sample times and ends of stream.
+// Filters built on the framework for the push benchmark and for the graph tests of the framework
+// and of the time-shift filter: a live source pushing the counted byte pattern of StreamPattern.h
+// (paced or as fast as downstream takes it), and a sink that checks every byte it receives
+// against its stream position and counts discontinuity marks, sample times and ends of stream.
 #pragma once
 
 #include <dshow.h>
