@@ -117,6 +117,22 @@ class Thread {
   uint32_t exitCode_ = 0;
 };
 
+// Test seam for fault injection: every File operation and the free-space query first ask the
+// installed hook, which may hold the operation back (a slow disk) or fail it with a simulated
+// error. The product installs none; the check is one atomic load.
+enum class FileOp { kWrite, kSeek, kRead, kFreeSpace };
+enum class FileFault { kNone, kDiskFull, kIoError };
+class FileFaultHook {
+ public:
+  // Any thread that does file work calls it, without a lock of ours held by this layer.
+  virtual FileFault Before(FileOp op) = 0;
+
+ protected:
+  ~FileFaultHook() = default;
+};
+// Installs `hook` (null removes it); the caller keeps it alive while installed.
+void SetFileFaultHook(FileFaultHook* hook);
+
 // A file handle opened for reading and writing, shared for reading and writing.
 class File {
  public:
@@ -139,13 +155,18 @@ class File {
   bool SetEnd();
   bool Read(void* dest, uint32_t length, uint32_t* read);
   bool Write(const void* data, uint32_t length, uint32_t* written);
+  // At a file offset, whatever the handle's position: two handles of one file (which share
+  // their position) can then read and write at the same time.
+  bool ReadAt(int64_t offset, void* dest, uint32_t length, uint32_t* read);
+  bool WriteAt(int64_t offset, const void* data, uint32_t length, uint32_t* written);
 
  private:
   static constexpr intptr_t kNone = -1;
   intptr_t handle_ = kNone;
 };
 
-// The calling thread's last system error (GetLastError, or errno natively).
+// The calling thread's last system error: GetLastError, or natively errno as the Win32 code
+// where one exists (ENOSPC is ERROR_DISK_FULL), so that failures read the same on both targets.
 uint32_t LastError();
 void ClearLastError();
 void SetLastError(uint32_t code);

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <new>
 
+#include "platform/FileFaultHook.h"
 #include "platform/Platform.h"
 
 namespace ovts::port {
@@ -26,8 +27,43 @@ namespace ovts::port {
 namespace {
 thread_local uint32_t t_lastError = 0;
 
+// The Win32 code for an errno, so that failures read the same on both targets.
+uint32_t Win32Code(int error) {
+  switch (error) {
+    case ENOENT:
+      return ERROR_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+      return ERROR_ACCESS_DENIED;
+    case ENOSPC:
+    case EDQUOT:
+      return ERROR_DISK_FULL;
+    case EROFS:
+      return ERROR_WRITE_PROTECT;
+    case EIO:
+      return ERROR_WRITE_FAULT;
+    default:
+      return static_cast<uint32_t>(error ? error : EIO);
+  }
+}
+
 bool Fail() {
-  t_lastError = errno ? static_cast<uint32_t>(errno) : static_cast<uint32_t>(EIO);
+  t_lastError = Win32Code(errno);
+  return false;
+}
+
+// True when the fault hook fails this operation; the simulated error is then the last error.
+bool Injected(FileOp op) {
+  switch (CheckFileFault(op)) {
+    case FileFault::kNone:
+      return false;
+    case FileFault::kDiskFull:
+      t_lastError = ERROR_DISK_FULL;
+      return true;
+    case FileFault::kIoError:
+      t_lastError = ERROR_WRITE_FAULT;
+      return true;
+  }
   return false;
 }
 }  // namespace
@@ -238,6 +274,10 @@ void File::Close() {
 
 bool File::Seek(int64_t offset, From from, int64_t* newPosition) {
   static const int kWhence[] = {SEEK_SET, SEEK_CUR, SEEK_END};
+  if (Injected(FileOp::kSeek)) {
+    if (newPosition) *newPosition = 0;
+    return false;
+  }
   off_t r = ::lseek(static_cast<int>(handle_), offset, kWhence[static_cast<int>(from)]);
   if (newPosition) *newPosition = r < 0 ? 0 : r;
   return r < 0 ? Fail() : true;
@@ -250,6 +290,8 @@ bool File::SetEnd() {
 }
 
 bool File::Read(void* dest, uint32_t length, uint32_t* read) {
+  *read = 0;
+  if (Injected(FileOp::kRead)) return false;
   uint32_t total = 0;
   while (total < length) {
     ssize_t n = ::read(static_cast<int>(handle_), static_cast<char*>(dest) + total, length - total);
@@ -266,6 +308,8 @@ bool File::Read(void* dest, uint32_t length, uint32_t* read) {
 }
 
 bool File::Write(const void* data, uint32_t length, uint32_t* written) {
+  *written = 0;
+  if (Injected(FileOp::kWrite)) return false;
   uint32_t total = 0;
   while (total < length) {
     ssize_t n = ::write(static_cast<int>(handle_), static_cast<const char*>(data) + total, length - total);
@@ -280,7 +324,49 @@ bool File::Write(const void* data, uint32_t length, uint32_t* written) {
   return true;
 }
 
+bool File::ReadAt(int64_t offset, void* dest, uint32_t length, uint32_t* read) {
+  *read = 0;
+  if (Injected(FileOp::kRead)) return false;
+  uint32_t total = 0;
+  while (total < length) {
+    const ssize_t n = ::pread(static_cast<int>(handle_), static_cast<char*>(dest) + total, length - total,
+                              static_cast<off_t>(offset + total));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *read = total;
+      return Fail();
+    }
+    if (n == 0) break;
+    total += static_cast<uint32_t>(n);
+  }
+  *read = total;
+  return true;
+}
+
+bool File::WriteAt(int64_t offset, const void* data, uint32_t length, uint32_t* written) {
+  *written = 0;
+  if (Injected(FileOp::kWrite)) return false;
+  uint32_t total = 0;
+  while (total < length) {
+    const ssize_t n = ::pwrite(static_cast<int>(handle_), static_cast<const char*>(data) + total,
+                               length - total, static_cast<off_t>(offset + total));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *written = total;
+      return Fail();
+    }
+    total += static_cast<uint32_t>(n);
+  }
+  *written = total;
+  return true;
+}
+
 bool FreeDiskSpace(const char* root, uint64_t* freeBytes) {
+  if (Injected(FileOp::kFreeSpace)) {
+    // A full disk reports no free bytes; any other fault fails the query.
+    *freeBytes = 0;
+    return t_lastError == ERROR_DISK_FULL;
+  }
   std::string host = HostPath(root);
   struct statvfs st;
   if (host.empty() || ::statvfs(host.c_str(), &st) != 0) return Fail();

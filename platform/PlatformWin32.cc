@@ -4,6 +4,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "platform/FileFaultHook.h"
 #include "platform/Platform.h"
 
 namespace ovts::port {
@@ -11,6 +12,21 @@ namespace ovts::port {
 static_assert(sizeof(CRITICAL_SECTION) <= 64, "RecursiveLock storage too small");
 
 namespace {
+// True when the fault hook fails this operation; the simulated error is then the last error.
+bool Injected(FileOp op) {
+  switch (CheckFileFault(op)) {
+    case FileFault::kNone:
+      return false;
+    case FileFault::kDiskFull:
+      ::SetLastError(ERROR_DISK_FULL);
+      return true;
+    case FileFault::kIoError:
+      ::SetLastError(ERROR_WRITE_FAULT);
+      return true;
+  }
+  return false;
+}
+
 CRITICAL_SECTION* Cs(unsigned char* storage) { return reinterpret_cast<CRITICAL_SECTION*>(storage); }
 }  // namespace
 
@@ -109,6 +125,10 @@ void File::Close() {
 
 bool File::Seek(int64_t offset, From from, int64_t* newPosition) {
   static const DWORD kMethod[] = {FILE_BEGIN, FILE_CURRENT, FILE_END};
+  if (Injected(FileOp::kSeek)) {
+    if (newPosition) *newPosition = 0;
+    return false;
+  }
   LARGE_INTEGER distance, result;
   distance.QuadPart = offset;
   result.QuadPart = 0;
@@ -121,6 +141,8 @@ bool File::Seek(int64_t offset, From from, int64_t* newPosition) {
 bool File::SetEnd() { return SetEndOfFile(reinterpret_cast<HANDLE>(handle_)) != FALSE; }
 
 bool File::Read(void* dest, uint32_t length, uint32_t* read) {
+  *read = 0;
+  if (Injected(FileOp::kRead)) return false;
   DWORD got = 0;
   BOOL ok = ReadFile(reinterpret_cast<HANDLE>(handle_), dest, length, &got, nullptr);
   *read = got;
@@ -128,8 +150,40 @@ bool File::Read(void* dest, uint32_t length, uint32_t* read) {
 }
 
 bool File::Write(const void* data, uint32_t length, uint32_t* written) {
+  *written = 0;
+  if (Injected(FileOp::kWrite)) return false;
   DWORD put = 0;
   BOOL ok = WriteFile(reinterpret_cast<HANDLE>(handle_), data, length, &put, nullptr);
+  *written = put;
+  return ok != FALSE && put == length;
+}
+
+namespace {
+OVERLAPPED At(int64_t offset) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset));
+  at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+  return at;
+}
+}  // namespace
+
+// A synchronous handle with an offset in OVERLAPPED reads and writes there.
+bool File::ReadAt(int64_t offset, void* dest, uint32_t length, uint32_t* read) {
+  *read = 0;
+  if (Injected(FileOp::kRead)) return false;
+  OVERLAPPED at = At(offset);
+  DWORD got = 0;
+  const BOOL ok = ReadFile(reinterpret_cast<HANDLE>(handle_), dest, length, &got, &at);
+  *read = got;
+  return ok != FALSE || GetLastError() == ERROR_HANDLE_EOF;
+}
+
+bool File::WriteAt(int64_t offset, const void* data, uint32_t length, uint32_t* written) {
+  *written = 0;
+  if (Injected(FileOp::kWrite)) return false;
+  OVERLAPPED at = At(offset);
+  DWORD put = 0;
+  const BOOL ok = WriteFile(reinterpret_cast<HANDLE>(handle_), data, length, &put, &at);
   *written = put;
   return ok != FALSE && put == length;
 }
@@ -139,6 +193,11 @@ void ClearLastError() { ::SetLastError(0); }
 void SetLastError(uint32_t code) { ::SetLastError(code); }
 
 bool FreeDiskSpace(const char* root, uint64_t* freeBytes) {
+  if (Injected(FileOp::kFreeSpace)) {
+    // A full disk reports no free bytes; any other fault fails the query.
+    *freeBytes = 0;
+    return GetLastError() == ERROR_DISK_FULL;
+  }
   ULARGE_INTEGER available;
   if (!GetDiskFreeSpaceExA(root, &available, nullptr, nullptr)) return false;
   *freeBytes = available.QuadPart;
