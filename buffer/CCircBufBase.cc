@@ -51,11 +51,14 @@ HRESULT CCircBufBase::SetConfig(const TSBufferConfig* config) {
     const uint32_t newSize = config->sizeKB * 1024u;
     minFreeSpace_ = config->minFreeMB * 1048576u;
     options_ = config->options;
-    // An open store keeps its size until it is opened again.
-    if (open_)
+    // An open store keeps its size until it is opened again; a closed one takes it now, and an
+    // older size still waiting for the next Open must not win over it.
+    if (open_) {
       configuredSize_ = newSize;
-    else
+    } else {
       size_ = newSize;
+      configuredSize_ = -1;
+    }
     trace_.Write(3, "New Buf size %d", static_cast<int>(newSize));
     return S_OK;
   });
@@ -93,12 +96,13 @@ HRESULT CCircBufBase::Seek(int64_t offset, uint32_t origin, int64_t* newOffset) 
     port::LockGuard read(readLock_);
     port::LockGuard state(stateLock_);
     int64_t clamped;
+    const int64_t front = std::min<int64_t>(reservedFront_, DataSize());
     if (origin == 0) {
-      clamped = std::clamp<int64_t>(offset, 0, DataSize());
+      clamped = std::clamp<int64_t>(offset, front, DataSize());
       unread_ = unread_ + readOffset_ - clamped;
       readOffset_ = clamped;
     } else if (origin == 1) {
-      clamped = std::clamp<int64_t>(offset, -readOffset_, unread_);
+      clamped = std::clamp<int64_t>(offset, std::min<int64_t>(front - readOffset_, 0), unread_);
       unread_ = unread_ - clamped;
       readOffset_ += clamped;
     } else {
@@ -143,6 +147,11 @@ bool CCircBufBase::IsEndOfStream() { return endOfStream_; }
 
 HRESULT CCircBufBase::SetEndOfStream() {
   endOfStream_ = true;
+  return S_OK;
+}
+
+HRESULT CCircBufBase::ClearEndOfStream() {
+  endOfStream_ = false;
   return S_OK;
 }
 

@@ -69,6 +69,8 @@ class CCircBufBase {
   virtual uint32_t GetFreeSpace();
   virtual bool IsEndOfStream();
   virtual HRESULT SetEndOfStream();
+  // More data follows after all (the writer's stream was flushed and goes on).
+  virtual HRESULT ClearEndOfStream();
   virtual uint32_t GetBufferType() = 0;
   virtual void EnableInstrumentation(bool enable);
   virtual HRESULT Pause();
@@ -113,6 +115,8 @@ class CCircBufBase {
   const int64_t ticksPerMicrosecond_;
   COVTraceLog trace_;
   int64_t configuredSize_ = -1;  // stateLock_; size waiting for the next Open, -1 when none
+  // The oldest retained bytes a write in progress is replacing: Seek keeps the reader out of them.
+  int64_t reservedFront_ = 0;    // stateLock_
 };
 
 }  // namespace ovts

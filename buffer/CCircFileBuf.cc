@@ -3,6 +3,7 @@
 #include "buffer/CCircFileBuf.h"
 
 #include <algorithm>
+#include <new>
 
 #include "buffer/BufferResult.h"
 
@@ -35,7 +36,12 @@ HRESULT CCircFileBuf::Open() {
     if (open_) return S_OK;
     if (!readWake_.valid() || !writeWake_.valid() || !stopEvent_.valid()) return E_OUTOFMEMORY;
     ApplyConfiguredSize();
-    if (size_ <= 0) return E_INVALIDARG;
+    // Settings that could never deliver a byte are refused rather than run silently: a chunk
+    // its cache cannot hold, or a ring too small for one read chunk.
+    const TSCacheConfig& c = cacheConfig_;
+    if (c.inputChunkKB == 0 || c.inputChunkKB > c.inputCacheKB || c.outputChunkKB == 0 ||
+        c.outputChunkKB > c.outputCacheKB || size_ < int64_t{c.outputChunkKB} * 1024)
+      return E_INVALIDARG;
     COVStringT path = directory_;
     path += fileName_.Compare("") == 0 ? kDefaultFileName : fileName_.c_str();
 
@@ -55,6 +61,14 @@ HRESULT CCircFileBuf::Open() {
     stopEvent_.Reset();
     writeWake_.Reset();
     openConfig_ = cacheConfig_;
+    // A transfer to the file moves at most a chunk, and starts once a quarter of the cache (or a
+    // chunk, when smaller) waits: the input then always finds room for a block of up to half the
+    // cache while the disk keeps up. Waiting for a full cache would let the next block lap it.
+    const int64_t writeCacheBytes = int64_t{openConfig_.inputCacheKB} * 1024;
+    writeChunk_ = openConfig_.inputChunkKB * 1024u;
+    writeTrigger_ = std::max<uint32_t>(1, std::min<uint32_t>(writeChunk_, static_cast<uint32_t>(writeCacheBytes / 4)));
+    writeScratch_.reset(new (std::nothrow) uint8_t[writeChunk_]);
+    if (!writeScratch_) return E_OUTOFMEMORY;
     HRESULT hr = StartCache(writeCache_, openConfig_.inputCacheKB, writeWorker_, WriteWorkerMain);
     if (SUCCEEDED(hr)) {
       trace_.Write(3, "Init Read cache");
@@ -64,7 +78,12 @@ HRESULT CCircFileBuf::Open() {
       Close();
       return hr;
     }
-    primeBytes_ = static_cast<double>(readCache_.GetBufferSize()) * (openConfig_.outputThreshold / 100.0);
+    // Playback starts once the read cache holds its threshold share, or as much as the read
+    // worker's whole chunks can ever bring into it, whichever is less.
+    const int64_t readCacheBytes = readCache_.GetBufferSize();
+    const int64_t readChunk = int64_t{openConfig_.outputChunkKB} * 1024;
+    primeBytes_ = std::min(static_cast<double>(readCacheBytes) * (openConfig_.outputThreshold / 100.0),
+                           static_cast<double>(readCacheBytes / readChunk * readChunk));
 
     const unsigned flags =
         port::File::kRandomAccess | ((options_ & DeleteOnClose) ? port::File::kDeleteOnClose : 0u);
@@ -93,6 +112,10 @@ HRESULT CCircFileBuf::Close() {
   return Guarded([&] {
     port::LockGuard state(stateLock_);
     open_ = false;
+    // The workers end first: they may be reading or writing the file without the state lock.
+    stopEvent_.Set();
+    JoinWorker(writeWorker_, "Write");
+    JoinWorker(readWorker_, "Read");
     readCache_.Close();
     readHandle_.Close();
     if (writeHandle_.is_open()) {
@@ -103,9 +126,10 @@ HRESULT CCircFileBuf::Close() {
     }
     readOffset_ = 0;
     writePos_ = 0;
-    stopEvent_.Set();
-    JoinWorker(writeWorker_, "Write");
-    JoinWorker(readWorker_, "Read");
+    reservedFront_ = 0;
+    readInFlight_ = 0;
+    writeEpoch_.fetch_add(1);
+    readEpoch_.fetch_add(1);
     writeCache_.Close();
     return S_OK;
   });
@@ -114,7 +138,8 @@ HRESULT CCircFileBuf::Close() {
 void CCircFileBuf::JoinWorker(port::Thread& worker, const char* which) {
   if (!worker.started() || worker.IsCurrent()) return;
   if (worker.Join(1000)) return;
-  // The worker holds nothing Close needs (it takes stateLock_ only through TryLock), so it ends.
+  // The worker holds nothing Close needs (it takes its locks only through AcquireForWorker), so
+  // it ends.
   trace_.Write(3, "%s worker still running after 1000 ms, waiting", which);
   worker.Join(port::kInfinite);
 }
@@ -132,6 +157,8 @@ HRESULT CCircFileBuf::Start() {
     }
     Reset();
     endOfStream_ = false;
+    droppedBytes_.store(0);
+    recordingFault_.store(S_OK);
     priming_.exchange(1);
     runState_.exchange(kRunning);
     return S_OK;
@@ -158,8 +185,12 @@ HRESULT CCircFileBuf::Reset() {
     port::LockGuard read(readLock_);
     port::LockGuard state(stateLock_);
     ClearPositions();
+    fileWritten_ = 0;
+    fileGaps_.clear();
+    reservedFront_ = 0;
+    writeEpoch_.fetch_add(1);  // a write in flight belongs to the stream before the flush
     writeCache_.Reset();
-    readCache_.Reset();
+    ResetReadCache();
     priming_.exchange(1);
   }
   readWake_.Set();
@@ -173,7 +204,7 @@ HRESULT CCircFileBuf::Seek(int64_t offset, uint32_t origin, int64_t* newOffset) 
       port::LockGuard read(readLock_);
       port::LockGuard state(stateLock_);
       hr = CCircBufBase::Seek(offset, origin, newOffset);
-      if (SUCCEEDED(hr)) readCache_.Reset();
+      if (SUCCEEDED(hr)) ResetReadCache();
     }
     readWake_.Set();
     port::YieldThread();
@@ -191,7 +222,7 @@ HRESULT CCircFileBuf::SeekNearLive() {
       port::LockGuard lock(stateLock_);
       const int64_t cacheBytes = static_cast<uint32_t>(cacheConfig_.outputCacheKB * 1024u);
       const int64_t target = std::max<int64_t>(0, unread_ + readOffset_ - cacheBytes);
-      readCache_.Reset();
+      ResetReadCache();
       int64_t newOffset = 0;
       hr = CCircBufBase::Seek(target, 0, &newOffset);
     }
@@ -202,7 +233,9 @@ HRESULT CCircFileBuf::SeekNearLive() {
 
 int64_t CCircFileBuf::GetReadOffset() {
   port::LockGuard state(stateLock_);
-  return readOffset_ - readCache_.GetReadOffset();
+  // The next byte the output delivers: the file read position less what waits in the read cache.
+  // Cached bytes the writer has since overwritten in the file count from the oldest one left.
+  return std::max<int64_t>(0, readOffset_ - readCache_.GetUnreadBytes());
 }
 
 uint32_t CCircFileBuf::GetUnreadBytes() { return Clamp32(unread_) + readCache_.GetUnreadBytes(); }
@@ -210,7 +243,7 @@ uint32_t CCircFileBuf::GetUnreadBytes() { return Clamp32(unread_) + readCache_.G
 HRESULT CCircFileBuf::Pause() {
   port::LockGuard read(readLock_);
   port::LockGuard state(stateLock_);
-  readCache_.Reset();
+  ResetReadCache();
   paused_.exchange(1);
   return S_OK;
 }
@@ -221,101 +254,40 @@ HRESULT CCircFileBuf::Resume() {
   return S_OK;
 }
 
+HRESULT CCircFileBuf::SetEndOfStream() {
+  endOfStream_ = true;
+  // The last bytes wait for no more: both workers move what is left now.
+  writeWake_.Set();
+  readWake_.Set();
+  return S_OK;
+}
+
+HRESULT CCircFileBuf::ClearEndOfStream() {
+  port::LockGuard state(stateLock_);
+  endOfStream_ = false;
+  readCache_.ClearEndOfStream();
+  return S_OK;
+}
+
+void CCircFileBuf::ResetReadCache() {
+  readCache_.Reset();
+  readCache_.ClearEndOfStream();
+  readEpoch_.fetch_add(1);
+}
+
+void CCircFileBuf::MarkFileGap() {
+  if (fileGaps_.empty() || fileGaps_.back() != fileWritten_) fileGaps_.push_back(fileWritten_);
+}
+
 HRESULT CCircFileBuf::SeekFile(port::File& handle, int64_t offset, port::File::From method,
                                int64_t* newPosition) {
   *newPosition = 0;
   if (platformId_ != kNtPlatform) offset = static_cast<int32_t>(offset);
   port::ClearLastError();
   int64_t at = 0;
-  if (!handle.Seek(offset, method, &at) || port::LastError() != 0) {
-    Close();
-    return E_FAIL;
-  }
+  if (!handle.Seek(offset, method, &at) || port::LastError() != 0) return E_FAIL;
   *newPosition = at;
   if (static_cast<uint64_t>(at) > static_cast<uint64_t>(int64_t{size_})) size_ = at;
-  return S_OK;
-}
-
-HRESULT CCircFileBuf::WriteToFile(const void* data, uint32_t length, uint32_t* written) {
-  *written = 0;
-  if (!data) return E_INVALIDARG;
-  port::LockGuard state(stateLock_);
-  if (!open_) return E_FAIL;
-  int64_t at = 0;
-  OVTS_RETURN_IF_FAILED(SeekFile(writeHandle_, writePos_, port::File::From::kBegin, &at));
-  const bool noWrap = (options_ & NoWrap) != 0;
-  if (noWrap && !(options_ & ExtendWhenFull) && writePos_ + length > size_) return S_OK;  // dropped
-
-  // Wrapping never writes outside [0, size): a block longer than the room to the end goes in as
-  // many pieces as it needs. Bytes written while the store is wrapped overwrite retained data.
-  const auto* from = static_cast<const uint8_t*>(data);
-  uint32_t remaining = length;
-  int64_t overwritten = 0;
-  HRESULT hr = S_OK;
-  while (remaining > 0) {
-    if (!noWrap && writePos_ >= size_) {
-      hr = SeekFile(writeHandle_, 0, port::File::From::kBegin, &at);
-      if (FAILED(hr)) break;
-      writePos_ = 0;
-      wrapped_ = true;
-    }
-    const uint32_t n =
-        noWrap ? remaining : static_cast<uint32_t>(std::min<int64_t>(remaining, size_ - writePos_));
-    uint32_t put = 0;
-    const bool ok = writeHandle_.Write(from, n, &put);
-    if (wrapped_) overwritten += put;
-    writePos_ += put;
-    *written += put;
-    from += put;
-    remaining -= put;
-    if (!ok || put < n) {
-      hr = LastErrorResult();
-      break;
-    }
-  }
-
-  unread_ = unread_ + *written;
-  if (wrapped_) {
-    oldest_ = writePos_;
-    readOffset_ -= overwritten;
-    if (readOffset_ < 0) {  // overtook the read worker: what it had not taken is gone
-      unread_ = unread_ + readOffset_;
-      readCache_.Reset();
-      readWake_.Set();
-      readOffset_ = 0;
-    }
-  } else if (writePos_ > size_) {
-    size_ = writePos_;  // ExtendWhenFull
-  }
-  return hr;
-}
-
-HRESULT CCircFileBuf::ReadFromFile(void* dest, uint32_t length, uint32_t* read) {
-  *read = 0;
-  port::LockGuard state(stateLock_);
-  if (!open_) return E_FAIL;
-  if (length == 0) return S_OK;
-  const uint32_t available = Clamp32(unread_);
-  if (available < length) {
-    if (!endOfStream_) return S_FALSE;
-    length = available;
-  }
-  const int64_t position = ReadPosition();
-  int64_t at = 0;
-  OVTS_RETURN_IF_FAILED(SeekFile(readHandle_, position, port::File::From::kBegin, &at));
-  auto* to = static_cast<uint8_t*>(dest);
-  uint32_t first = length;
-  if (wrapped_ && position + length > size_) first = static_cast<uint32_t>(size_ - position);
-  uint32_t got = 0;
-  if (!readHandle_.Read(to, first, &got)) return E_FAIL;
-  *read = got;
-  if (got == first && first < length) {
-    OVTS_RETURN_IF_FAILED(SeekFile(readHandle_, 0, port::File::From::kBegin, &at));
-    if (!readHandle_.Read(to + first, length - first, &got)) return E_FAIL;
-    *read += got;
-  }
-  readOffset_ += *read;
-  unread_ = unread_ - *read;
   return S_OK;
 }
 

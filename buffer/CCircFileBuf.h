@@ -1,24 +1,44 @@
 // The ring buffer kept in a disk file, so the time-shift window can be far larger than memory.
 // Byte i of the ring is byte i of the file. The streaming threads never touch the disk: Write
 // lands in a memory write cache and Read is served from a memory read cache; a write worker
-// moves whole chunks from the write cache into the file at writePos, and a read worker moves
-// whole chunks from the file at the file read position into the read cache. After Start or
-// Reset, Read yields nothing until the read cache holds its threshold share.
+// moves the write cache's bytes into the file at writePos, at most a chunk at a time, and a read
+// worker moves whole chunks from the file at the file read position into the read cache. After
+// Start or Reset, Read yields nothing until the read cache holds its threshold share.
 //
-// Threads: the input streaming thread (Write), the output streaming thread (Read), control
-// threads (configuration, Start/Stop, Seek, SeekNearLive, Reset, Pause/Resume, status), and the
-// write and read workers, which this class starts and ends.
+// Nothing is lost silently. A block the write cache has no room for (the disk is not keeping up)
+// is dropped whole and counted, and a gap mark travels with the stream past it: into the file's
+// gap list (positions on the stream axis of the file, fileWritten_) and from there into the read
+// cache, so the first byte after the gap is read with a discontinuity wherever the play position
+// is when it gets there. A write the disk refuses (full, or failing) is dropped and marked the
+// same way; the write worker retries every kRetryMs and writing resumes at the live edge once
+// the disk takes data again; the listener hears of each outage and of its end. At the end of the
+// stream the workers move the last partial chunks, and once every byte is delivered Read answers
+// S_FALSE.
 //
-// Locks: writeLock_ -> readLock_ -> stateLock_, then a cache's own locks; a cache never calls
-// back, so no file-buffer lock is taken while a cache lock is held. Write holds only writeLock_
-// and Read only readLock_, so neither waits for the disk. Start and Stop take all three because
-// they call Reset, which takes all three. The workers take stateLock_ one chunk at a time through
-// AcquireStateForWorker, which gives up once stopEvent_ is set: Close can therefore hold the
-// state lock while it waits for them, and they end promptly.
+// Disk I/O happens outside the state lock, positionally on each worker's own handle, so status
+// calls and the other worker never wait for the disk. A transfer plans under the state lock
+// (noting the epoch of the positions it plans from), does its I/O, and settles under the state
+// lock unless a Reset, seek or pause changed that epoch meanwhile. A write that replaces the
+// oldest retained bytes first moves the read position past them (marked) and reserves them from
+// seeks, and waits for a read still in flight over them.
+//
+// Threads: the input streaming thread (Write, and the disk for a block as large as the write
+// cache), the output streaming thread (Read), control threads (configuration, Start/Stop, Seek,
+// SeekNearLive, Reset, Pause/Resume, status), and the write and read workers, which this class
+// starts and ends.
+//
+// Lock order: writeLock_ -> readLock_ -> writeIoLock_ -> readIoLock_ -> stateLock_, then a
+// cache's own locks; a cache never calls back. Write holds only writeLock_ and Read only
+// readLock_. writeIoLock_ is held across each write to the file (write worker, or the input
+// thread for a large block), readIoLock_ across each read from it and its settling (read worker).
+// The workers take their I/O lock and stateLock_ only through AcquireForWorker, which gives up
+// once stopEvent_ is set: Close can therefore hold the state lock while it waits for them.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <memory>
 
 #include "buffer/CCircBufBase.h"
 #include "buffer/CCircMemBuf.h"
@@ -31,27 +51,45 @@ class CCircFileBuf : public CCircBufBase {
   enum RunState : int32_t { kRunning = 1, kStopped = 2, kStarting = 3, kStopping = 4 };
   static constexpr uint32_t kWorkerFailed = 0xFFFFFFFFu;
   static constexpr const char* kDefaultFileName = "TimeShift.mpg";
+  // Between the write worker's attempts at a disk that refused data.
+  static constexpr uint32_t kRetryMs = 500;
+
+  // Told of recording outages, on the write worker with none of the buffer's locks held.
+  class Listener {
+   public:
+    // Writing failed with `hr`; bytes are dropped (and marked) until the disk takes data again.
+    virtual void OnRecordingFault(HRESULT hr) = 0;
+    // Writing goes on after a fault.
+    virtual void OnRecordingResumed() = 0;
+
+   protected:
+    ~Listener() = default;
+  };
 
   CCircFileBuf();
   ~CCircFileBuf() override;
 
+  // Set while the buffer is stopped; null for none.
+  void SetListener(Listener* listener) { listener_.store(listener); }
   // Takes effect at the next Open.
   HRESULT SetCacheConfig(const TSCacheConfig* config) override;
   // Opens (or keeps open), empties the buffer and primes the output side.
   HRESULT Start() override;
   // Closes the file, ends the workers and empties the buffer.
   HRESULT Stop() override;
-  // Returns at once: the block lands in the write cache (one at least as large as the cache goes
-  // straight to the file). A cache that fills faster than the write worker drains it is lapped:
-  // the oldest bytes the worker had not taken are lost, and nothing reports it.
+  // Returns at once: the block lands in the write cache. When the cache has no room for all of it
+  // the block is dropped (written 0), counted in GetDroppedBytes and marked as a gap. A block at
+  // least as large as the cache goes straight to the file after what the cache holds.
   HRESULT Write(const void* data, uint32_t length, uint32_t* written) override;
-  // `length` must stay below the read cache's size.
+  // `length` must stay below the read cache's size. S_FALSE (nothing read) once the end of the
+  // stream has been set and every byte before it delivered.
   HRESULT Read(void* dest, uint32_t length, uint32_t* read, bool* discontinuity) override;
   HRESULT Reset() override;
   HRESULT Seek(int64_t offset, uint32_t origin, int64_t* newOffset) override;
   HRESULT Close() override;
   // HRESULT_FROM_WIN32(ERROR_DISK_FULL), acquiring nothing, when the free space beside the
-  // reserve is less than one write-cache chunk.
+  // reserve is less than one write-cache chunk; E_INVALIDARG for caches or a size that could
+  // never deliver a byte.
   HRESULT Open() override;
   int64_t GetReadOffset() override;
   // Every byte written to the file and not yet delivered to the output side.
@@ -60,10 +98,20 @@ class CCircFileBuf : public CCircBufBase {
   // Drops the read cache and holds the read worker; recording carries on.
   HRESULT Pause() override;
   HRESULT Resume() override;
+  // The writer's stream has ended: the workers move the last bytes, less than a chunk included.
+  HRESULT SetEndOfStream() override;
+  HRESULT ClearEndOfStream() override;
   virtual HRESULT GetCacheConfig(TSCacheConfig* config);
 
   // Moves the output side to one read cache's size behind the live edge.
   HRESULT SeekNearLive();
+
+  // Bytes dropped since Start because the write path had no room for them or the disk refused them.
+  uint64_t GetDroppedBytes() const { return droppedBytes_.load(); }
+  // The failure of the disk outage under way, S_OK while recording goes to the file.
+  HRESULT GetRecordingFault() const { return recordingFault_.load(); }
+  // Started and not stopped since.
+  bool IsRunning() const { return runState_.load() == kRunning; }
 
   // The filter reads the caches' timing records and switches their instrumentation.
   CCircMemBuf& writeCache() { return writeCache_; }
@@ -73,35 +121,72 @@ class CCircFileBuf : public CCircBufBase {
   // Internal steps, virtual so that tests can observe them or make them fail.
   // Free bytes available to the caller on the volume whose root is `root`.
   virtual bool QueryFreeSpace(const char* root, uint64_t* freeBytes);
-  // Positions `handle`; a failure closes the whole buffer and answers E_FAIL.
+  // Positions `handle` (Open's pre-allocation, Close's cut); E_FAIL when that fails.
   virtual HRESULT SeekFile(port::File& handle, int64_t offset, port::File::From method, int64_t* newPosition);
   // A worker's hold on stateLock_: true with the lock held, false once stopEvent_ is set.
   virtual bool AcquireStateForWorker();
 
-  // Stores a block at writePos, wrapping (or, with NoWrap, dropping or extending) at the end.
-  HRESULT WriteToFile(const void* data, uint32_t length, uint32_t* written);
-  // Takes bytes from the file read position; S_FALSE when fewer are unread (before end of stream).
-  HRESULT ReadFromFile(void* dest, uint32_t length, uint32_t* read);
-
  private:
-  class WorkerStateLock;
+  class StateHold;
+  enum class Caller { kWorker, kStreaming };
 
+  // Takes `lock` for a worker: true with it held, false once stopEvent_ is set.
+  bool AcquireForWorker(port::RecursiveLock& lock);
   static uint32_t WriteWorkerMain(void* self);
   static uint32_t ReadWorkerMain(void* self);
   uint32_t WriteWorker();
   uint32_t ReadWorker();
-  // One pass of the read worker under the state lock: false when it should stop filling.
-  bool FillReadCacheChunk(uint8_t* scratch, uint32_t chunk, HRESULT* result);
+
+  // Stores a block at writePos, wrapping (or, with NoWrap, dropping or extending) at the end.
+  // What the disk refuses is counted and marked. Caller holds writeIoLock_, not stateLock_.
+  // `epoch` is the writeEpoch_ the bytes belong to; `gapBefore` marks a gap ahead of them.
+  HRESULT WriteToFile(const void* data, uint32_t length, uint32_t* written, Caller caller, uint32_t epoch,
+                      bool gapBefore);
+  // Moves up to one chunk from the write cache into the file; `moved` tells whether any bytes
+  // left the cache. Caller holds writeIoLock_.
+  HRESULT TransferToFile(bool* moved, Caller caller);
+  // Drops what waits in the write cache, counted and marked, while the disk refuses data.
+  // Write worker, holding writeIoLock_.
+  void DiscardWriteCache();
+  // A block at least as large as the write cache: what the cache holds goes first, in order.
+  // Caller holds writeLock_.
+  HRESULT WriteAround(const void* data, uint32_t length, uint32_t* written);
+  // One chunk from the file into the read cache: false when there is nothing to move now.
+  // `failures` counts reads the disk refused at the same place. Read worker, holding readIoLock_.
+  bool FillReadCache(uint8_t* scratch, uint32_t chunk, int* failures);
+  // Copies bytes read from the file at stream position `from` into the read cache, with a gap
+  // mark wherever the file's gap list has one. Caller holds stateLock_.
+  HRESULT CopyToReadCache(const uint8_t* bytes, uint32_t length, int64_t from);
+  // The file's next byte comes after a gap. Caller holds stateLock_.
+  void MarkFileGap();
+  // Empties the read cache and moves the read worker's epoch: a read in flight is stale. The
+  // cache no longer holds the end of the stream. Caller holds stateLock_.
+  void ResetReadCache();
   // Sizes and opens a cache, then starts its worker. Caller holds stateLock_.
   HRESULT StartCache(CCircMemBuf& cache, uint32_t sizeKB, port::Thread& worker, port::Thread::Body body);
-  // Waits for a worker unless it is the calling thread (a worker that closes the buffer itself
-  // is joined by the next Close). Caller holds stateLock_.
+  // Waits for a worker unless it is the calling thread. Caller holds stateLock_.
   void JoinWorker(port::Thread& worker, const char* which);
+  // Tells the listener of an outage's start (a failure) or end (S_OK). No lock held.
+  void ReportRecording(HRESULT hr);
   bool Running() const;
 
   std::atomic<int32_t> runState_{kStopped};  // atomic exchange
-  port::File readHandle_;                    // stateLock_; used by the read worker
-  port::File writeHandle_;                   // stateLock_; used by the write worker and big writes
+  std::atomic<uint64_t> droppedBytes_{0};    // atomic
+  std::atomic<HRESULT> recordingFault_{S_OK};  // atomic; written by the write worker
+  std::atomic<Listener*> listener_{nullptr};   // atomic
+  int64_t fileWritten_ = 0;                  // stateLock_; bytes written to the file since Reset
+  std::deque<int64_t> fileGaps_;             // stateLock_; ascending stream positions of gaps
+  // Moved whenever the positions a transfer planned from stop being valid (Reset for both;
+  // seeks, pauses and an overtaken read position for reads).
+  std::atomic<uint32_t> writeEpoch_{0};      // changed under stateLock_
+  std::atomic<uint32_t> readEpoch_{0};       // changed under stateLock_
+  std::atomic<int32_t> transfersInFlight_{0};  // atomic; transfers between the write cache and the file
+  int64_t readInFlightFrom_ = 0;             // stateLock_; stream position of the read in flight
+  uint32_t readInFlight_ = 0;                // stateLock_; its length, 0 when none
+  port::RecursiveLock writeIoLock_;          // one write to the file at a time
+  port::RecursiveLock readIoLock_;           // one read from the file at a time, with its settling
+  port::File readHandle_;                    // opened and closed under stateLock_; read worker
+  port::File writeHandle_;                   // opened and closed under stateLock_; writeIoLock_
   CCircMemBuf readCache_{"Read cache"};      // its own locks
   port::Event readWake_{port::Event::Mode::kAutoReset};
   port::Thread readWorker_;                // stateLock_
@@ -112,9 +197,12 @@ class CCircFileBuf : public CCircBufBase {
   port::Event stopEvent_{port::Event::Mode::kManualReset};
   TSCacheConfig cacheConfig_;  // stateLock_; for the next Open
   uint32_t platformId_ = 2;    // stateLock_
-  // The configuration the caches were opened with: written by Open before it starts the
-  // workers, constant while they run.
+  // The configuration the caches were opened with and what follows from it: written by Open
+  // before it starts the workers, constant while they run.
   TSCacheConfig openConfig_;
+  uint32_t writeChunk_ = 0;    // most bytes one transfer to the file moves
+  uint32_t writeTrigger_ = 0;  // bytes waiting that make the write worker move them at once
+  std::unique_ptr<uint8_t[]> writeScratch_;  // writeIoLock_; one chunk, for transfers to the file
   RelaxedAtomic<double> primeBytes_;  // written by Open, read by Read
 };
 

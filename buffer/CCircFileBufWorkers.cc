@@ -1,6 +1,7 @@
 // The file buffer's caches and their workers: the streaming threads' Write and Read, the cache
-// configuration, and the write and read worker threads that move whole chunks between the
-// caches and the file.
+// configuration, the transfers between the caches and the file, and the write and read worker
+// threads that run them.
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <new>
@@ -12,31 +13,56 @@ namespace ovts {
 
 namespace {
 constexpr uint32_t kWorkerWaitMs = 250;  // a worker looks again at least this often
-constexpr uint32_t kLockRetryMs = 1;     // between a worker's attempts at the state lock
+constexpr uint32_t kReadRetryMs = 100;   // after a read the disk refused
+constexpr int kReadAttempts = 3;         // reads refused at one place before its chunk is skipped
+constexpr uint32_t kLockRetryMs = 1;     // between a worker's attempts at a lock
 constexpr int kLockSpins = 64;           // yields before a worker sleeps between attempts
+// A transfer that gave up because the buffer is closing.
+constexpr HRESULT kClosing = S_FALSE;
 
-// A worker's block of one chunk; null when its cache cannot hold a chunk or memory runs out,
-// which ends the worker at once.
-std::unique_ptr<uint8_t[]> NewScratch(int64_t cacheSize, uint32_t chunk) {
-  if (chunk == 0 || cacheSize < chunk) return nullptr;
-  return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[chunk]);
+// The next piece of a write at `pos`: wraps to 0 at the end of the store (unless NoWrap) and
+// returns how many of `remaining` bytes go at `pos` before that end.
+uint32_t NextPiece(int64_t& pos, bool& wrapped, int64_t size, bool noWrap, uint32_t remaining) {
+  if (!noWrap && pos >= size) {
+    pos = 0;
+    wrapped = true;
+  }
+  return noWrap ? remaining : static_cast<uint32_t>(std::min<int64_t>(remaining, size - pos));
 }
 }  // namespace
 
-// Holds stateLock_ for a worker, as taken by AcquireStateForWorker.
-class [[nodiscard]] CCircFileBuf::WorkerStateLock {
+// A lock taken the way its taker must: a worker through AcquireForWorker (it gives up once the
+// buffer is closing), a streaming thread plainly.
+class [[nodiscard]] CCircFileBuf::StateHold {
  public:
-  explicit WorkerStateLock(CCircFileBuf& buffer) : buffer_(buffer), held_(buffer.AcquireStateForWorker()) {}
-  ~WorkerStateLock() {
-    if (held_) buffer_.stateLock_.Unlock();
+  StateHold(CCircFileBuf& buffer, port::RecursiveLock& lock, Caller caller)
+      : buffer_(buffer), lock_(lock), caller_(caller) {
+    Take();
   }
-  WorkerStateLock(const WorkerStateLock&) = delete;
-  WorkerStateLock& operator=(const WorkerStateLock&) = delete;
+  ~StateHold() { Release(); }
+  StateHold(const StateHold&) = delete;
+  StateHold& operator=(const StateHold&) = delete;
+
   bool held() const { return held_; }
+  bool Take() {
+    if (caller_ == Caller::kStreaming) {
+      lock_.Lock();
+      held_ = true;
+    } else {
+      held_ = &lock_ == &buffer_.stateLock_ ? buffer_.AcquireStateForWorker() : buffer_.AcquireForWorker(lock_);
+    }
+    return held_;
+  }
+  void Release() {
+    if (held_) lock_.Unlock();
+    held_ = false;
+  }
 
  private:
   CCircFileBuf& buffer_;
-  const bool held_;
+  port::RecursiveLock& lock_;
+  const Caller caller_;
+  bool held_ = false;
 };
 
 HRESULT CCircFileBuf::SetCacheConfig(const TSCacheConfig* config) {
@@ -67,16 +93,166 @@ HRESULT CCircFileBuf::Write(const void* data, uint32_t length, uint32_t* written
   return Guarded([&]() -> HRESULT {
     if (!written) return E_POINTER;
     *written = 0;
+    if (!data) return E_INVALIDARG;
     if (!writeCache_.IsOpen()) return E_FAIL;
-    if (length >= writeCache_.GetBufferSize()) return WriteToFile(data, length, written);
-    HRESULT hr;
-    {
-      port::LockGuard write(writeLock_);
-      hr = writeCache_.Write(data, length, written);
+    port::LockGuard write(writeLock_);
+    if (length >= writeCache_.GetBufferSize()) return WriteAround(data, length, written);
+    // Only this thread adds to the write cache, so the room seen here is there for the copy.
+    if (length > writeCache_.GetFreeSpace()) {
+      // The disk is not keeping up. The newest block goes, whole (a transport stream keeps its
+      // packets), and the bytes before it stay intact; the gap is marked where it is.
+      droppedBytes_.fetch_add(length);
+      writeCache_.MarkGap();
+      writeWake_.Set();
+      return S_OK;
     }
-    writeWake_.Set();
-    return hr;
+    const auto* from = static_cast<const uint8_t*>(data);
+    while (*written < length) {
+      uint32_t put = 0;
+      OVTS_RETURN_IF_FAILED(writeCache_.Write(from + *written, length - *written, &put));
+      if (put == 0) return E_FAIL;
+      *written += put;
+    }
+    if (writeCache_.GetUnreadBytes() >= writeTrigger_) writeWake_.Set();
+    return S_OK;
   });
+}
+
+HRESULT CCircFileBuf::WriteAround(const void* data, uint32_t length, uint32_t* written) {
+  // Reset and Close take writeLock_, which the caller holds: the positions stay this stream's.
+  StateHold io(*this, writeIoLock_, Caller::kStreaming);
+  for (bool moved = true; moved;) TransferToFile(&moved, Caller::kStreaming);
+  {
+    StateHold state(*this, stateLock_, Caller::kStreaming);
+    // A block dropped just before this one left its mark after the last cached byte.
+    if (writeCache_.TakeTrailingGap()) MarkFileGap();
+  }
+  return WriteToFile(data, length, written, Caller::kStreaming, writeEpoch_.load(), false);
+}
+
+HRESULT CCircFileBuf::TransferToFile(bool* moved, Caller caller) {
+  *moved = false;
+  // Counted before the bytes leave the cache, so that the read worker never finds the cache
+  // and the file both empty while they are on their way (see FillReadCache).
+  struct InFlight {
+    std::atomic<int32_t>& count;
+    explicit InFlight(std::atomic<int32_t>& c) : count(c) { count.fetch_add(1); }
+    ~InFlight() { count.fetch_sub(1); }
+  } inFlight(transfersInFlight_);
+  const uint32_t epoch = writeEpoch_.load();  // before the bytes are taken: they belong to it
+  uint32_t n = 0;
+  bool gap = false;
+  OVTS_RETURN_IF_FAILED(writeCache_.ReadAvailable(writeScratch_.get(), writeChunk_, &n, &gap));
+  if (n == 0) return S_OK;
+  *moved = true;
+  uint32_t written = 0;
+  return WriteToFile(writeScratch_.get(), n, &written, caller, epoch, gap);
+}
+
+void CCircFileBuf::DiscardWriteCache() {
+  const uint32_t epoch = writeEpoch_.load();
+  uint64_t discarded = 0;
+  for (;;) {
+    uint32_t n = 0;
+    bool gap = false;
+    if (FAILED(writeCache_.ReadAvailable(writeScratch_.get(), writeChunk_, &n, &gap)) || n == 0) break;
+    discarded += n;
+  }
+  StateHold state(*this, stateLock_, Caller::kWorker);
+  if (!state.held() || epoch != writeEpoch_.load()) return;  // a flush emptied the stream anyway
+  droppedBytes_.fetch_add(discarded);
+  MarkFileGap();
+}
+
+HRESULT CCircFileBuf::WriteToFile(const void* data, uint32_t length, uint32_t* written, Caller caller,
+                                  uint32_t epoch, bool gapBefore) {
+  *written = 0;
+  if (!data) return E_INVALIDARG;
+  StateHold state(*this, stateLock_, caller);
+  if (!state.held()) return kClosing;
+  if (!open_ || epoch != writeEpoch_.load()) return open_ ? S_OK : E_FAIL;
+  const bool noWrap = (options_ & NoWrap) != 0;
+  if (noWrap && !(options_ & ExtendWhenFull) && writePos_ + length > size_) {
+    droppedBytes_.fetch_add(length);  // a full store that must not wrap keeps what it has
+    return S_OK;
+  }
+  // The oldest retained bytes this write replaces. A read still in flight over them finishes
+  // first; then the read position moves past them, and seeks keep out of them until they are new.
+  int64_t overwrite = 0;
+  for (;;) {
+    overwrite = noWrap ? 0 : std::min<int64_t>(DataSize(), std::max<int64_t>(0, DataSize() + length - size_));
+    const int64_t oldest = fileWritten_ - DataSize();
+    if (readInFlight_ == 0 || readInFlightFrom_ >= oldest + overwrite || readInFlightFrom_ + readInFlight_ <= oldest)
+      break;
+    state.Release();
+    if (!StateHold(*this, readIoLock_, caller).held() || !state.Take()) return kClosing;
+    if (!open_ || epoch != writeEpoch_.load()) return open_ ? S_OK : E_FAIL;
+  }
+  const int64_t oldest = fileWritten_ - DataSize();
+  if (const int64_t readAt = fileWritten_ - unread_; readAt < oldest + overwrite) {
+    const int64_t skipped = oldest + overwrite - readAt;  // the reader is overtaken: marked
+    unread_ = unread_ - skipped;
+    readOffset_ += skipped;
+    ResetReadCache();
+  }
+  reservedFront_ = overwrite;
+  int64_t pos = writePos_;
+  bool wrapped = wrapped_;
+  const int64_t size = size_;
+  state.Release();
+
+  // Positional writes on this handle: the read worker reads elsewhere in the file meanwhile.
+  HRESULT hr = S_OK;
+  const auto* from = static_cast<const uint8_t*>(data);
+  for (uint32_t remaining = length; remaining > 0;) {
+    const uint32_t n = NextPiece(pos, wrapped, size, noWrap, remaining);
+    uint32_t put = 0;
+    const bool ok = writeHandle_.WriteAt(pos, from, n, &put);
+    pos += put;
+    from += put;
+    remaining -= put;
+    *written += put;
+    if (!ok || put < n) {
+      hr = LastErrorResult();
+      break;
+    }
+  }
+
+  if (!state.Take()) return kClosing;
+  reservedFront_ = 0;
+  if (epoch != writeEpoch_.load()) return S_OK;  // a flush emptied the stream meanwhile
+  if (gapBefore && fileWritten_ > 0) MarkFileGap();
+  int64_t overwritten = 0;
+  for (uint32_t remaining = *written; remaining > 0;) {
+    const uint32_t n = NextPiece(writePos_, wrapped_, size_, noWrap, remaining);
+    if (wrapped_) overwritten += n;
+    writePos_ += n;
+    remaining -= n;
+  }
+  unread_ = unread_ + *written;
+  fileWritten_ += *written;
+  if (wrapped_) {
+    oldest_ = writePos_;
+    readOffset_ -= overwritten;
+    // Gaps in bytes no longer retained are of no use.
+    while (!fileGaps_.empty() && fileGaps_.front() <= fileWritten_ - size_) fileGaps_.pop_front();
+    if (readOffset_ < 0) {  // overtaken after all (a partial write): what it had not taken is gone
+      unread_ = unread_ + readOffset_;
+      readOffset_ = 0;
+      ResetReadCache();
+    }
+  } else if (writePos_ > size_) {
+    size_ = writePos_;  // ExtendWhenFull
+  }
+  if (*written < length) {
+    // What the disk refused is gone: counted, and a gap after the bytes it took.
+    droppedBytes_.fetch_add(length - *written);
+    MarkFileGap();
+  }
+  const bool wake = endOfStream_ || unread_ >= int64_t{openConfig_.outputChunkKB} * 1024;
+  state.Release();
+  if (wake) readWake_.Set();
+  return hr;
 }
 
 HRESULT CCircFileBuf::Read(void* dest, uint32_t length, uint32_t* read, bool* discontinuity) {
@@ -90,32 +266,36 @@ HRESULT CCircFileBuf::Read(void* dest, uint32_t length, uint32_t* read, bool* di
     {
       port::LockGuard lock(readLock_);
       if (!readCache_.IsOpen()) return E_FAIL;
-      const uint32_t cached = readCache_.GetUnreadBytes();
       if (priming_.load() != 0) {
-        if (primeBytes_ > cached) {
+        // At the end of the stream the cache holds all there is: no cushion to wait for.
+        const uint32_t cached = readCache_.GetUnreadBytes();
+        if (primeBytes_ > cached && !readCache_.IsEndOfStream()) {
           trace_.Write(3, "Waiting for Threshold:  Cur size %d", static_cast<int>(cached));
           return S_OK;
         }
         priming_.exchange(0);
-      } else if (cached < length) {
-        return S_OK;
       }
+      // The cache hands out nothing until `length` bytes wait, except the bytes before a gap and
+      // the last bytes of the stream.
       hr = readCache_.Read(dest, length, read, discontinuity);
+      if (hr == E_FAIL && readCache_.IsEndOfStream()) hr = S_FALSE;  // every byte delivered
     }
     readWake_.Set();
     return hr;
   });
 }
 
-bool CCircFileBuf::AcquireStateForWorker() {
-  // Never block on the state lock: Close holds it while it waits for the workers to end. The
-  // other worker holds it for one chunk at a time, so yield a few times before sleeping: the write
-  // worker must take its chunk before the input side's next block laps a full write cache.
+bool CCircFileBuf::AcquireStateForWorker() { return AcquireForWorker(stateLock_); }
+
+bool CCircFileBuf::AcquireForWorker(port::RecursiveLock& lock) {
+  // Never block: Close holds the state lock while it waits for the workers to end. The locks are
+  // held briefly (disk I/O happens under the I/O locks, which each worker mostly has alone), so
+  // yield a few times before sleeping.
   for (int spin = 0; spin < kLockSpins; ++spin) {
-    if (stateLock_.TryLock()) return true;
+    if (lock.TryLock()) return true;
     port::YieldThread();
   }
-  while (!stateLock_.TryLock()) {
+  while (!lock.TryLock()) {
     if (stopEvent_.Wait(kLockRetryMs)) return false;
   }
   return true;
@@ -125,70 +305,148 @@ uint32_t CCircFileBuf::WriteWorkerMain(void* self) { return static_cast<CCircFil
 
 uint32_t CCircFileBuf::ReadWorkerMain(void* self) { return static_cast<CCircFileBuf*>(self)->ReadWorker(); }
 
+void CCircFileBuf::ReportRecording(HRESULT hr) {
+  recordingFault_.store(hr);
+  Listener* listener = listener_.load();
+  if (!listener) return;
+  if (FAILED(hr))
+    listener->OnRecordingFault(hr);
+  else
+    listener->OnRecordingResumed();
+}
+
 uint32_t CCircFileBuf::WriteWorker() {
-  // With the chunk as large as the cache, the worker starts on a full cache and has until the next
-  // input block to take its chunk: it runs ahead of the streaming threads.
   port::RaiseThreadPriority();
-  const uint32_t chunk = openConfig_.inputChunkKB * 1024u;
-  const std::unique_ptr<uint8_t[]> scratch = NewScratch(writeCache_.GetBufferSize(), chunk);
-  if (!scratch) return kWorkerFailed;
-  HRESULT result = S_OK;
-  while (result == S_OK && Running()) {
-    if (port::Event::WaitEither(stopEvent_, writeWake_, kWorkerWaitMs) == 0) return 0;
-    bool took = true;
-    while (took && result == S_OK && writeCache_.GetUnreadBytes() >= chunk && Running()) {
-      WorkerStateLock state(*this);
-      if (!state.held()) return 0;
-      uint32_t n = 0;
-      bool discontinuity = false;  // a lapped write cache is not reported downstream
-      // Nothing to take while a write is still being copied in: its end wakes this worker again,
-      // so wait for that instead of spinning against the input thread.
-      took = SUCCEEDED(writeCache_.Read(scratch.get(), chunk, &n, &discontinuity)) && n > 0;
-      if (took) {
-        uint32_t written = 0;
-        result = WriteToFile(scratch.get(), n, &written);
+  if (!writeScratch_) return kWorkerFailed;
+  const int64_t retryTicks = port::PerformanceFrequency() / 1000 * kRetryMs;
+  bool faulted = false;
+  int64_t retryAt = 0;
+  while (Running()) {
+    const int woke = port::Event::WaitEither(stopEvent_, writeWake_, kWorkerWaitMs);
+    if (woke == 0) return 0;
+    // A trigger's worth moves at once. Less waits for more, except at the end of the stream or
+    // after a quiet wait, so that a slow stream reaches the file too.
+    const uint32_t least = (woke < 0 || endOfStream_) ? 1 : writeTrigger_;
+    if (writeCache_.GetUnreadBytes() < least) continue;
+    StateHold io(*this, writeIoLock_, Caller::kWorker);
+    if (!io.held()) return 0;
+    if (faulted && port::PerformanceCounter() < retryAt) {
+      // The disk refused data: the input keeps landing in the cache, and only the freshest bytes
+      // are offered to the disk at the next attempt, so that recording resumes at the live edge.
+      DiscardWriteCache();
+      continue;
+    }
+    HRESULT result = S_OK;
+    for (bool moved = true; moved && writeCache_.GetUnreadBytes() >= least;) {
+      result = TransferToFile(&moved, Caller::kWorker);
+      if (result == kClosing) return 0;
+      if (FAILED(result)) break;
+      if (moved && faulted) {
+        faulted = false;
+        io.Release();
+        ReportRecording(S_OK);
+        if (!io.Take()) return 0;
+      }
+    }
+    if (FAILED(result)) {
+      retryAt = port::PerformanceCounter() + retryTicks;
+      if (!faulted) {
+        faulted = true;
+        io.Release();
+        ReportRecording(result);
       }
     }
   }
-  return static_cast<uint32_t>(result);
+  return 0;
 }
 
-bool CCircFileBuf::FillReadCacheChunk(uint8_t* scratch, uint32_t chunk, HRESULT* result) {
-  // Pause takes the state lock, so checking here keeps a paused read cache empty.
-  if (paused_.load() != 0) return false;
-  const int64_t room = readCache_.GetBufferSize() - readCache_.GetUnreadBytes();
-  if (CCircBufBase::GetUnreadBytes() < chunk || room < chunk) return false;
-  uint32_t n = 0;
-  *result = ReadFromFile(scratch, chunk, &n);
-  // The room was checked above; a cache write stores at most two pieces, so finish the chunk.
-  for (uint32_t done = 0; *result == S_OK && done < n;) {
-    uint32_t put = 0;
-    *result = readCache_.Write(scratch + done, n - done, &put);
-    if (put == 0) break;
-    done += put;
+bool CCircFileBuf::FillReadCache(uint8_t* scratch, uint32_t chunk, int* failures) {
+  int64_t position = 0, from = 0;
+  uint32_t want = 0, first = 0, epoch = 0;
+  {
+    StateHold state(*this, stateLock_, Caller::kWorker);
+    // Pause takes the state lock, so checking here keeps a paused read cache empty.
+    if (!state.held() || !open_ || paused_.load() != 0) return false;
+    const int64_t room = readCache_.GetBufferSize() - readCache_.GetUnreadBytes();
+    const uint32_t available = CCircBufBase::GetUnreadBytes();
+    // Whole chunks only, but at the end of the stream the last bytes go too.
+    want = endOfStream_ ? std::min(chunk, available) : chunk;
+    if (want == 0 || available < want || room < want) {
+      // Every byte is in the read cache once the file, the write cache and the transfers between
+      // them hold none (looked at in this order: a transfer is counted before it empties the cache).
+      if (want == 0 && endOfStream_ && writeCache_.GetUnreadBytes() == 0 && transfersInFlight_.load() == 0)
+        readCache_.SetEndOfStream();
+      return false;
+    }
+    position = ReadPosition();
+    from = fileWritten_ - unread_;
+    epoch = readEpoch_.load();
+    first = wrapped_ && position + want > size_ ? static_cast<uint32_t>(size_ - position) : want;
+    readInFlightFrom_ = from;
+    readInFlight_ = want;
   }
-  return *result == S_OK;
+  uint32_t got = 0;
+  bool ok = readHandle_.ReadAt(position, scratch, first, &got) && got == first;
+  if (ok && first < want) ok = readHandle_.ReadAt(0, scratch + first, want - first, &got) && got == want - first;
+
+  StateHold state(*this, stateLock_, Caller::kWorker);
+  if (!state.held()) return false;
+  readInFlight_ = 0;
+  if (epoch != readEpoch_.load()) return true;  // moved meanwhile: read again from the new place
+  if (!ok) {
+    // Refused by the disk: try again a little later. A place that keeps refusing is skipped,
+    // counted and marked, so that playback goes on after it.
+    if (++*failures < kReadAttempts) return false;
+    *failures = 0;
+    readOffset_ += want;
+    unread_ = unread_ - want;
+    droppedBytes_.fetch_add(want);
+    readCache_.MarkGap();
+    return true;
+  }
+  *failures = 0;
+  readOffset_ += want;
+  unread_ = unread_ - want;
+  return SUCCEEDED(CopyToReadCache(scratch, want, from));
+}
+
+HRESULT CCircFileBuf::CopyToReadCache(const uint8_t* bytes, uint32_t length, int64_t from) {
+  auto gap = std::lower_bound(fileGaps_.begin(), fileGaps_.end(), from);
+  for (uint32_t done = 0; done < length;) {
+    if (gap != fileGaps_.end() && *gap == from + done) {
+      readCache_.MarkGap();
+      ++gap;
+    }
+    const int64_t end = gap != fileGaps_.end() ? std::min<int64_t>(*gap - from, length) : length;
+    // The room was checked; a cache write stores at most two pieces, so finish the part.
+    while (done < end) {
+      uint32_t put = 0;
+      OVTS_RETURN_IF_FAILED(readCache_.Write(bytes + done, static_cast<uint32_t>(end - done), &put));
+      if (put == 0) return E_FAIL;
+      done += put;
+    }
+  }
+  return S_OK;
 }
 
 uint32_t CCircFileBuf::ReadWorker() {
   const uint32_t chunk = openConfig_.outputChunkKB * 1024u;
-  const std::unique_ptr<uint8_t[]> scratch = NewScratch(readCache_.GetBufferSize(), chunk);
+  const std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[chunk]);
   if (!scratch) return kWorkerFailed;
-  HRESULT result = S_OK;
-  while (result == S_OK && Running()) {
-    if (port::Event::WaitEither(stopEvent_, readWake_, kWorkerWaitMs) == 0) return 0;
+  int failures = 0;
+  while (Running()) {
+    if (port::Event::WaitEither(stopEvent_, readWake_, failures > 0 ? kReadRetryMs : kWorkerWaitMs) == 0) return 0;
     if (paused_.load() != 0) continue;
-    bool more = true;
-    while (more && Running()) {
+    for (bool more = true; more && Running();) {
       {
-        WorkerStateLock state(*this);
-        if (!state.held()) return 0;
-        more = FillReadCacheChunk(scratch.get(), chunk, &result);
+        StateHold io(*this, readIoLock_, Caller::kWorker);
+        if (!io.held()) return 0;
+        more = FillReadCache(scratch.get(), chunk, &failures);
       }
       port::YieldThread();
     }
   }
-  return static_cast<uint32_t>(result);
+  return 0;
 }
 
 }  // namespace ovts

@@ -56,8 +56,21 @@ HRESULT CCircMemBuf::Reset() {
   port::LockGuard read(readLock_);
   port::LockGuard state(stateLock_);
   ClearPositions();
+  gaps_.clear();
   discontinuity_.exchange(1);
   return S_OK;
+}
+
+void CCircMemBuf::MarkGap() {
+  port::LockGuard state(stateLock_);
+  if (gaps_.empty() || gaps_.back() != writeCount_) gaps_.push_back(writeCount_);
+}
+
+bool CCircMemBuf::TakeTrailingGap() {
+  port::LockGuard state(stateLock_);
+  if (unread_ != 0 || gaps_.empty() || gaps_.back() != writeCount_) return false;
+  gaps_.pop_back();
+  return true;
 }
 
 HRESULT CCircMemBuf::Seek(int64_t offset, uint32_t origin, int64_t* newOffset) {
@@ -108,6 +121,7 @@ uint8_t* CCircMemBuf::GetWritePointer(uint32_t length, uint32_t* piece) {
   writePos_ = newPos;
   pendingWrite_ = static_cast<uint32_t>(n);
   unread_ = unread_ + n;
+  writeCount_ += n;
   wrapped_ = wrapNow;
   *piece = static_cast<uint32_t>(n);
   return at;
@@ -119,6 +133,7 @@ void CCircMemBuf::CommitWrite(uint32_t actual) {
     if (actual < pendingWrite_) {
       const int64_t d = pendingWrite_ - actual;
       unread_ = unread_ - d;
+      writeCount_ -= d;
       writePos_ = writePos_ == 0 ? size_ - d : writePos_ - d;
     }
     pendingWrite_ = 0;
@@ -160,21 +175,41 @@ bool CCircMemBuf::RunsPastEnd(int64_t position, uint32_t length) const {
   return wrapped_ && position + length > size_;
 }
 
-HRESULT CCircMemBuf::GetReadPointer(uint32_t length, uint8_t** piece, uint32_t* pieceLength) {
+HRESULT CCircMemBuf::GetReadPointer(uint32_t length, bool partial, uint8_t** piece, uint32_t* pieceLength,
+                                    bool* atGap) {
   *piece = nullptr;
   *pieceLength = 0;
+  *atGap = false;
   readLock_.Lock();
   port::UniqueLock state(stateLock_);
   HRESULT hr = S_OK;
   if (!store_) {
     hr = E_FAIL;
-  } else if (const uint32_t available = Clamp32(unread_ - pendingWrite_); available < length) {
+  } else {
+    // Gap marks the reader has passed (a seek, an overtaking writer) need no report of their
+    // own: whatever moved the reader reported it. The next mark ahead ends this piece.
+    const int64_t position = writeCount_ - unread_;
+    while (!gaps_.empty() && gaps_.front() < position) gaps_.pop_front();
+    if (!gaps_.empty() && gaps_.front() == position) {
+      *atGap = true;
+      gaps_.pop_front();
+    }
+    if (!gaps_.empty()) length = static_cast<uint32_t>(std::min<int64_t>(length, gaps_.front() - position));
     // unread already counts a piece the writer has reserved but not yet copied; those bytes
     // are not there to be read.
-    if (endOfStream_)
-      length = available;
-    else
-      hr = S_FALSE;
+    const uint32_t available = Clamp32(unread_ - pendingWrite_);
+    if (available < length) {
+      if (endOfStream_ || partial)
+        length = available;
+      else
+        hr = S_FALSE;
+    }
+    if (hr == S_OK && length == 0 && partial) hr = S_FALSE;
+    // A mark not yet reported stays until a read that can take bytes reports it.
+    if (hr != S_OK && *atGap) {
+      gaps_.push_front(position);
+      *atGap = false;
+    }
   }
   if (hr != S_OK) {
     state.Unlock();
@@ -206,6 +241,14 @@ void CCircMemBuf::CommitRead(uint32_t actual) {
 }
 
 HRESULT CCircMemBuf::Read(void* dest, uint32_t length, uint32_t* read, bool* discontinuity) {
+  return ReadImpl(dest, length, false, read, discontinuity);
+}
+
+HRESULT CCircMemBuf::ReadAvailable(void* dest, uint32_t length, uint32_t* read, bool* discontinuity) {
+  return ReadImpl(dest, length, true, read, discontinuity);
+}
+
+HRESULT CCircMemBuf::ReadImpl(void* dest, uint32_t length, bool partial, uint32_t* read, bool* discontinuity) {
   return Guarded([&]() -> HRESULT {
     if (!read || !discontinuity) return E_POINTER;
     *read = 0;
@@ -216,11 +259,12 @@ HRESULT CCircMemBuf::Read(void* dest, uint32_t length, uint32_t* read, bool* dis
     TSStamp(readRecord_.start);
     uint8_t* piece = nullptr;
     uint32_t pieceLength = 0;
-    const HRESULT reserved = GetReadPointer(length, &piece, &pieceLength);
+    bool atGap = false;
+    const HRESULT reserved = GetReadPointer(length, partial, &piece, &pieceLength, &atGap);
     if (reserved == S_FALSE) return S_OK;  // not enough data yet; a pending discontinuity waits
     if (FAILED(reserved)) return reserved;
     TSStamp(readRecord_.reserved);
-    if (discontinuity_.exchange(0) != 0) *discontinuity = true;
+    if (discontinuity_.exchange(0) != 0 || atGap) *discontinuity = true;
     HRESULT hr = E_FAIL;  // end of stream reached and nothing left
     if (pieceLength > 0) {
       std::memcpy(dest, piece, pieceLength);

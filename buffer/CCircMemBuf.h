@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 
 #include "buffer/CCircBufBase.h"
 #include "buffer/TSInstrumentationRecord.h"
@@ -26,8 +27,17 @@ class CCircMemBuf : public CCircBufBase {
   // `written` tells how much was taken. Overwrites the oldest bytes when the store is full.
   HRESULT Write(const void* data, uint32_t length, uint32_t* written) override;
   // Reads nothing until `length` bytes are unread (or end of stream was set), and never across
-  // the end of the store: a read that would continue at offset 0 stops at the end.
+  // the end of the store: a read that would continue at offset 0 stops at the end. Nor across a
+  // gap mark: a read stops before it, and the read that starts there reports a discontinuity.
   HRESULT Read(void* dest, uint32_t length, uint32_t* read, bool* discontinuity) override;
+  // As Read, but takes whatever is unread now, up to `length` (S_OK with 0 bytes when none).
+  HRESULT ReadAvailable(void* dest, uint32_t length, uint32_t* read, bool* discontinuity);
+  // Writer side: bytes are missing between what was written so far and what comes next. The
+  // reader reports a discontinuity exactly there, however late it gets there.
+  void MarkGap();
+  // A mark after the last byte written, once every byte has been read: taken away and reported
+  // (true), for a writer that continues the stream elsewhere.
+  bool TakeTrailingGap();
   HRESULT Reset() override;
   HRESULT Seek(int64_t offset, uint32_t origin, int64_t* newOffset) override;
   HRESULT Close() override;
@@ -44,8 +54,10 @@ class CCircMemBuf : public CCircBufBase {
   uint8_t* GetWritePointer(uint32_t length, uint32_t* piece);
   void CommitWrite(uint32_t actual);
   // Reserves one piece for reading, holding readLock_ until CommitRead: S_OK with the piece,
-  // S_FALSE when too few bytes are unread, E_FAIL when closed (no lock held for either).
-  HRESULT GetReadPointer(uint32_t length, uint8_t** piece, uint32_t* pieceLength);
+  // S_FALSE when too few bytes are unread, E_FAIL when closed (no lock held for either). With
+  // `partial` any unread bytes will do. `atGap` tells that the piece starts right after a gap.
+  HRESULT GetReadPointer(uint32_t length, bool partial, uint8_t** piece, uint32_t* pieceLength, bool* atGap);
+  HRESULT ReadImpl(void* dest, uint32_t length, bool partial, uint32_t* read, bool* discontinuity);
   void CommitRead(uint32_t actual);
   // Whether a read piece at `position` would run past the end of the store. Caller holds stateLock_.
   bool RunsPastEnd(int64_t position, uint32_t length) const;
@@ -54,6 +66,10 @@ class CCircMemBuf : public CCircBufBase {
   size_t storeBytes_ = 0;                // stateLock_; length of the block behind store_
   uint32_t pendingRead_ = 0;             // stateLock_
   uint32_t pendingWrite_ = 0;            // stateLock_
+  // Bytes ever reserved for writing less those given back: with unread_ it places the reader on
+  // one stream-long axis (its position is writeCount_ - unread_), on which gaps_ are marked.
+  int64_t writeCount_ = 0;               // stateLock_
+  std::deque<int64_t> gaps_;             // stateLock_; ascending positions of gap marks
   TSInstrumentationRecord readRecord_;   // the reading thread
   TSInstrumentationRecord writeRecord_;  // the writing thread
 };

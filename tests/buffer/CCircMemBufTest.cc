@@ -109,6 +109,32 @@ TEST(MemBuf, EndOfStreamHandsOutTheRemainder) {
   EXPECT_TRUE(b.IsEndOfStream()) << "Reset leaves end of stream alone";
 }
 
+// Catches a gap mark that is read across, reported early or late, reported twice, or lost while
+// the reader waits for a whole request.
+TEST(MemBuf, GapMarkEndsAReadAndFlagsTheNext) {
+  SizedMemBuf b(1000);
+  ASSERT_EQ(b.Open(), S_OK);
+  Put(b, 0, 100);
+  b.MarkGap();
+  Put(b, 300, 100);  // bytes 100..299 never arrived
+  Got before = Get(b, 150);
+  EXPECT_EQ(before.bytes, test::PatternBytes(0, 100)) << "stops at the mark, though 150 are there";
+  EXPECT_FALSE(before.discontinuity);
+  Got waiting = Get(b, 150);
+  EXPECT_TRUE(waiting.bytes.empty()) << "100 unread: too few for the request";
+  Put(b, 400, 100);
+  Got after = Get(b, 150);
+  EXPECT_EQ(after.bytes, test::PatternBytes(300, 150));
+  EXPECT_TRUE(after.discontinuity) << "the first byte after the gap";
+  Got on = Get(b, 50);
+  EXPECT_FALSE(on.discontinuity);
+  b.MarkGap();
+  EXPECT_TRUE(b.TakeTrailingGap()) << "a mark after everything read is handed to the writer";
+  EXPECT_FALSE(b.TakeTrailingGap());
+  Put(b, 900, 10);
+  EXPECT_FALSE(Get(b, 10).discontinuity);
+}
+
 // Catches: unclamped seeks, a seek without a discontinuity, or a failed seek that moves or locks.
 TEST(MemBuf, SeekClampsByOriginAndFlagsTheNextRead) {
   SizedMemBuf b(1000);
