@@ -181,6 +181,15 @@ CBasePin* CTSFilter::GetPin(int n) {
   return nullptr;
 }
 
+LONG CTSFilter::GetPinVersion() {
+  {
+    // Creating the pins bumps the version; an enumerator reads it only after that.
+    port::LockGuard state(stateLock_);
+    if (!inputPin_.load()) CreatePins();
+  }
+  return CSource::GetPinVersion();
+}
+
 HRESULT CTSFilter::FindPin(LPCWSTR id, IPin** pin) { return CBaseFilter::FindPin(id, pin); }
 
 void CTSFilter::SetPlaying() {
@@ -192,14 +201,20 @@ void CTSFilter::SendOutputCommand(DWORD command) {
   if (CTSOutputPushPin* output = outputPin_.load()) output->CallWorker(command);
 }
 
+HRESULT CTSFilter::StartBuffer() {
+  if (buffer_.IsRunning()) return S_OK;
+  ApplySettings();
+  RETURN_IF_FAILED(buffer_.Start());
+  SetPlaying();
+  return S_OK;
+}
+
 HRESULT CTSFilter::Pause() {
   port::LockGuard state(stateLock_);
   const FILTER_STATE before = State();
   const bool buffered = passThrough_.load() == 0;  // with pass-through only the pins change state
   if (buffered && before == State_Stopped) {
-    ApplySettings();
-    RETURN_IF_FAILED(buffer_.Start());
-    SetPlaying();
+    RETURN_IF_FAILED(StartBuffer());
   } else if (buffered && before == State_Running) {
     playState_.store(TSSTATE_IDLE);
     FlushDownstream();
@@ -208,8 +223,10 @@ HRESULT CTSFilter::Pause() {
   HRESULT hr = CSource::Pause();
   if (SUCCEEDED(hr) && before == State_Stopped) {
     if (CTSInputPin* input = inputPin_.load()) hr = input->StartPulling();
+    // The pins and the output thread went Paused: a failed start takes them back to Stopped.
+    if (FAILED(hr)) CSource::Stop();
   }
-  if (FAILED(hr) && before == State_Stopped && State() == State_Stopped) {
+  if (FAILED(hr) && before == State_Stopped) {
     // Nothing runs: leave no open file or workers behind.
     buffer_.Stop();
     playState_.store(TSSTATE_IDLE);
@@ -220,6 +237,8 @@ HRESULT CTSFilter::Pause() {
 HRESULT CTSFilter::Run(REFERENCE_TIME start) {
   port::LockGuard state(stateLock_);
   if (passThrough_.load()) return CSource::Run(start);
+  // Pass-through may have kept the buffer stopped since the graph left Stopped.
+  RETURN_IF_FAILED(StartBuffer());
   SetPlaying();
   const HRESULT hr = CSource::Run(start);
   SendOutputCommand(CSourceStream::CMD_RUN);
@@ -262,6 +281,14 @@ void CTSFilter::OnLockContended(port::RecursiveLock&) {}
 HRESULT CTSFilter::SetPassThrough(bool on) {
   port::LockGuard state(stateLock_);
   if (on == PassThrough()) return S_OK;
+  if (!on && State() == State_Paused) {
+    // Samples arriving before the next Run go into the buffer again.
+    if (const HRESULT hr = StartBuffer(); FAILED(hr)) {
+      buffer_.Close();
+      port::DebugOutput(kFatalRestartMessage);
+      return hr;
+    }
+  }
   if (State() == State_Running) {
     if (!on) return ResumeFromBuffer();
     playState_.store(TSSTATE_IDLE);
@@ -358,10 +385,16 @@ HRESULT CTSFilter::ReadSample(IMediaSample* sample) {
     if (!hold.held()) return S_OK;  // the loop reaches the command or the stop
     uint32_t read = 0;
     bool discontinuity = false;
+    const uint32_t flushes = flushCount_.load();
     hr = buffer_.Read(data, static_cast<uint32_t>(wanted), &read, &discontinuity);
     // The mark belongs to the next sample that leaves with data; an empty one is not delivered.
     if (read > 0 && (discontinuityPending_.exchange(0) != 0 || discontinuity)) sample->SetDiscontinuity(TRUE);
     sample->SetActualDataLength(static_cast<long>(read));
+    if (hr == S_FALSE) {
+      // Every byte up to the input's end has gone. A flush since the read began needs its own.
+      hr = endSentAtFlush_ == flushes ? S_OK : kEndOfStream;
+      endSentAtFlush_ = flushes;
+    }
   }
   if (timed && SlowCall(timing, instOutputInterUs_.load())) ReportSlowCall(buffer_.readCache().readRecord());
   return hr;
@@ -374,8 +407,11 @@ HRESULT CTSFilter::EndOfStream() {
   return S_OK;
 }
 
+HRESULT CTSFilter::ClearEndOfStream() { return buffer_.ClearEndOfStream(); }
+
 HRESULT CTSFilter::BeginFlushDownstream() {
   flushing_.store(1);
+  flushCount_.fetch_add(1);
   CTSOutputPushPin* output = outputPin_.load();
   if (output && output->IsConnected()) output->DeliverBeginFlush();
   return S_OK;

@@ -71,6 +71,8 @@ class CTSFilter : public CSource, public ISpecifyPropertyPages, public IOVTSInst
   // Always 2; the first GetPin of any index creates both pins.
   int GetPinCount() override;
   CBasePin* GetPin(int n) override;
+  // Creates the pins first, so that a pin enumerator made on a new filter starts in sync.
+  LONG GetPinVersion() override;
   // Begins and ends a flush downstream under the playback lock: downstream drops what it holds.
   virtual HRESULT FlushDownstream();
 
@@ -84,10 +86,19 @@ class CTSFilter : public CSource, public ISpecifyPropertyPages, public IOVTSInst
   // The input path (upstream delivery thread or pull thread). S_FALSE when a pull thread gave
   // up waiting for the receive lock because it is being stopped.
   HRESULT WriteSample(IMediaSample* sample);
+  // ReadSample's answer once every byte up to the input's end of stream has been delivered: the
+  // output sends end of stream downstream. Given once until the next flush downstream.
+  static constexpr HRESULT kEndOfStream = MAKE_HRESULT(SEVERITY_SUCCESS, FACILITY_ITF, 0x0201);
+
   // The output path (output streaming thread): S_OK with data or empty, S_FALSE when the filter
-  // is not Running, VFW_E_WRONG_STATE with pass-through on, or the buffer's failure.
+  // is not Running, kEndOfStream, VFW_E_WRONG_STATE with pass-through on, or the buffer's failure.
   HRESULT ReadSample(IMediaSample* sample);
+  // The input has ended: the buffer delivers what it holds, then the output ends the stream.
   HRESULT EndOfStream();
+  // The input goes on after an upstream flush: its end no longer stands.
+  HRESULT ClearEndOfStream();
+  // The next sample delivered is marked as a discontinuity.
+  void MarkDiscontinuity() noexcept { discontinuityPending_.store(1); }
   HRESULT BeginFlushDownstream();
   HRESULT EndFlushDownstream();
   // A pin's connection type, from the input side (fromOutput false) or the output side.
@@ -138,6 +149,9 @@ class CTSFilter : public CSource, public ISpecifyPropertyPages, public IOVTSInst
   // Pass-through being switched off while Running: the buffer starts again and the output
   // delivers from it. Caller holds the state lock.
   HRESULT ResumeFromBuffer();
+  // Configures and starts the buffer unless it runs; playback then plays. Caller holds the
+  // state lock.
+  HRESULT StartBuffer();
   // Reads the counter when `on`, for a sample path's timing.
   int64_t TimingStart(bool on) const;
   // Microseconds since `start` exceed `thresholdUs` (signed) and the buffer reports slow calls.
@@ -154,6 +168,10 @@ class CTSFilter : public CSource, public ISpecifyPropertyPages, public IOVTSInst
   CCircFileBuf buffer_;               // its own locks
   std::atomic<uint32_t> playState_{TSSTATE_IDLE};    // atomic
   std::atomic<int32_t> flushing_{0};                 // atomic; 1 between Begin/EndFlushDownstream
+  std::atomic<uint32_t> flushCount_{0};              // atomic; BeginFlushDownstream calls so far
+  // The flushCount_ at which the output last sent end of stream, so that it sends it once until
+  // downstream is flushed (a renderer forgets the end of stream then).
+  uint32_t endSentAtFlush_ = UINT32_MAX;             // output streaming thread
   std::atomic<int32_t> discontinuityPending_{0};     // atomic; the next delivered sample is marked
   std::atomic<int32_t> stopping_{0};                 // atomic; Stops under way
   std::atomic<int32_t> passThrough_{0};              // atomic; changed under the state lock

@@ -40,6 +40,7 @@ HRESULT CTSPropertySet::Get(REFGUID set, DWORD id, void*, DWORD, void* data, DWO
   if (returned) *returned = 0;
   RETURN_HR_IF_NULL(E_INVALIDARG, data);
   if (IsEqualGUID(set, TSPROPSETID_Control)) return GetControl(id, data, length, returned);
+  if (IsEqualGUID(set, TSPROPSETID_Recording)) return GetRecording(id, data, length, returned);
   RETURN_HR_IF(kSetNotFound, !IsEqualGUID(set, TSPROPSETID_PassThrough));
   RETURN_HR_IF(kPropertyNotFound, id != TSPROPERTY_PASS_THROUGH);
   RETURN_HR_IF(E_INVALIDARG, length != sizeof(uint32_t));
@@ -69,9 +70,22 @@ HRESULT CTSPropertySet::GetControl(DWORD id, void* data, DWORD length, DWORD* re
   }
 }
 
+HRESULT CTSPropertySet::GetRecording(DWORD id, void* data, DWORD length, DWORD* returned) {
+  switch (id) {
+    case TSPROPERTY_RECORDING_DROPPED_BYTES:
+      return Pack<uint64_t>(data, length, returned, [&](uint64_t* v) {
+        *v = filter_.Buffer().GetDroppedBytes();
+        return S_OK;
+      });
+    default:
+      return kPropertyNotFound;
+  }
+}
+
 HRESULT CTSPropertySet::Set(REFGUID set, DWORD id, void*, DWORD, void* data, DWORD length) {
   RETURN_HR_IF_NULL(E_INVALIDARG, data);
   if (IsEqualGUID(set, TSPROPSETID_Control)) return SetControl(id, data, length);
+  RETURN_HR_IF(kPropertyNotFound, IsEqualGUID(set, TSPROPSETID_Recording));  // read-only
   RETURN_HR_IF(kSetNotFound, !IsEqualGUID(set, TSPROPSETID_PassThrough));
   RETURN_HR_IF(kPropertyNotFound, id != TSPROPERTY_PASS_THROUGH);
   uint32_t on = 0;
@@ -110,6 +124,11 @@ HRESULT CTSPropertySet::QuerySupported(REFGUID set, DWORD id, DWORD* support) {
   if (IsEqualGUID(set, TSPROPSETID_PassThrough)) {
     if (id == TSPROPERTY_PASS_THROUGH && support) *support = KSPROPERTY_SUPPORT_GET | KSPROPERTY_SUPPORT_SET;
     return kPropertyNotFound;
+  }
+  if (IsEqualGUID(set, TSPROPSETID_Recording)) {
+    RETURN_HR_IF(kPropertyNotFound, id != TSPROPERTY_RECORDING_DROPPED_BYTES);
+    if (support) *support = KSPROPERTY_SUPPORT_GET;
+    return S_OK;
   }
   RETURN_HR_IF(kSetNotFound, !IsEqualGUID(set, TSPROPSETID_Control));
   DWORD answer;

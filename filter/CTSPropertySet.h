@@ -40,6 +40,7 @@ class CTSPropertySet final : public IKsPropertySet {
 
  private:
   HRESULT GetControl(DWORD id, void* data, DWORD length, DWORD* returned);
+  HRESULT GetRecording(DWORD id, void* data, DWORD length, DWORD* returned);
   HRESULT SetControl(DWORD id, const void* data, DWORD length);
 
   CTSFilter& filter_;

@@ -33,6 +33,16 @@ inline constexpr GUID TSPROPSETID_Control = {0xF3BA8021, 0x2A60, 0x11D4, {0xB2, 
 /* {72100E1F-9EF3-464B-BDAF-DCB8846D2767} */
 inline constexpr GUID TSPROPSETID_PassThrough = {0x72100E1F, 0x9EF3, 0x464B, {0xBD, 0xAF, 0xDC, 0xB8, 0x84, 0x6D, 0x27, 0x67}};
 
+/* Read-only figures of the recording: what the filter had to drop, and why. */
+/* {F394BC39-40C1-4479-8C04-BC5CE84623F5} */
+inline constexpr GUID TSPROPSETID_Recording = {0xF394BC39, 0x40C1, 0x4479, {0x8C, 0x04, 0xBC, 0x5C, 0xE8, 0x46, 0x23, 0xF5}};
+
+enum TSRecordingPropertyId : unsigned long {
+  /* 64-bit unsigned: bytes of the input dropped since the buffer started (the disk did not keep
+     up, or could not be written). Each gap is marked as a discontinuity in the delivered stream. */
+  TSPROPERTY_RECORDING_DROPPED_BYTES = 1,
+};
+
 enum TSPropertyId : unsigned long {
   TSPROPERTY_PLAY_POSITION = 3,   /* Control: 64-bit signed byte position (Set: absolute seek) */
   TSPROPERTY_CACHE_SETTINGS = 4,  /* Control: TSCacheConfig, 24 bytes */

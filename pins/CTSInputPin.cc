@@ -97,10 +97,17 @@ HRESULT CTSInputPin::EndFlush() {
   port::LockGuard state(*lock_);
   port::LockGuard receive(tsFilter_->ReceiveLock());
   const HRESULT hr = tsFilter_->EndFlushDownstream();
-  return SUCCEEDED(hr) ? CBaseInputPin::EndFlush() : hr;
+  RETURN_IF_FAILED(hr);
+  // BeginFlush ended the input; the stream goes on after the flush.
+  tsFilter_->ClearEndOfStream();
+  return CBaseInputPin::EndFlush();
 }
 
 HRESULT CTSInputPin::NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {
+  if (tsFilter_->PassThrough()) {
+    CTSOutputPushPin* output = tsFilter_->OutputPin();
+    if (output && output->IsConnected()) output->DeliverNewSegment(start, stop, rate);
+  }
   CBaseInputPin::NewSegment(start, stop, rate);
   return S_OK;
 }

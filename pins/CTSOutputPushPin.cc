@@ -35,18 +35,23 @@ HRESULT CTSOutputPushPin::DoBufferProcessingLoop() {
     REFERENCE_TIME stop = start + sample->GetSize() * kUnitsPerByte;
     sample->SetTime(&start, &stop);
     const HRESULT hr = tsFilter_->ReadSample(sample.Get());
-    if (hr == S_FALSE) {
-      DeliverEndOfStream();
-      return S_OK;
-    }
+    // The filter left Running (a graph pause or stop): wait for the next command. Downstream must
+    // not see an end of stream here, or a renderer would refuse the samples after the next Run.
+    if (hr == S_FALSE) return S_OK;
     if (FAILED(hr)) return hr;
+    if (hr == CTSFilter::kEndOfStream) {
+      DeliverEndOfStream();
+      continue;  // a seek back or a flush brings data again
+    }
     if (sample->GetActualDataLength() <= 0) {
       // A pending command is answered first rather than after the poll.
       if (!CheckRequest(nullptr)) port::SleepMs(kEmptyPollMs);
       continue;
     }
     if (sample->GetTime(&start, &stop) == S_OK) timeBase_ = stop;
-    Deliver(sample.Get());  // a refusing downstream does not stop the stream
+    // A refusing downstream does not stop the stream, but the refused bytes are gone (a flush
+    // can catch a sample on its way): the next sample says so.
+    if (Deliver(sample.Get()) != S_OK) tsFilter_->MarkDiscontinuity();
   }
 }
 

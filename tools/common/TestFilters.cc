@@ -137,18 +137,28 @@ HRESULT CTestSinkPin::GetMediaType(int position, CMediaType*) {
 HRESULT CTestSinkPin::Inactive() {
   // Held samples go back first, or the allocator could not finish its decommit.
   sink_->ReleaseSamples();
+  sink_->ForgetEndOfStream();
   return CBaseInputPin::Inactive();
 }
 
 HRESULT CTestSinkPin::Receive(IMediaSample* sample) {
   RETURN_IF_NOT_OK(CBaseInputPin::Receive(sample));
-  sink_->OnSample(sample, SampleProps());
-  return S_OK;
+  return sink_->OnSample(sample, SampleProps()) ? S_OK : S_FALSE;
 }
 
 HRESULT CTestSinkPin::EndOfStream() {
   sink_->OnEndOfStream();
   return S_OK;
+}
+
+HRESULT CTestSinkPin::NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {
+  sink_->OnNewSegment(start);
+  return CBaseInputPin::NewSegment(start, stop, rate);
+}
+
+HRESULT CTestSinkPin::BeginFlush() {
+  sink_->ForgetEndOfStream();
+  return CBaseInputPin::BeginFlush();
 }
 
 CTestSink::CTestSink(const TestSinkConfig& config) noexcept
@@ -162,9 +172,52 @@ HRESULT CTestSink::Create(const TestSinkConfig& config, CTestSink** sink) {
   return S_OK;
 }
 
-void CTestSink::OnSample(IMediaSample* sample, const AM_SAMPLE2_PROPERTIES& props) {
+HRESULT CTestSink::NonDelegatingQueryInterface(REFIID iid, void** result) {
+  RETURN_HR_IF_NULL(E_POINTER, result);
+  if (config_.renderer && IsEqualIID(iid, IID_IAMFilterMiscFlags))
+    return GetInterface(static_cast<IAMFilterMiscFlags*>(this), result);
+  return CBaseFilter::NonDelegatingQueryInterface(iid, result);
+}
+
+ULONG CTestSink::GetMiscFlags() { return AM_FILTER_MISC_FLAGS_IS_RENDERER; }
+
+HRESULT CTestSink::Run(REFERENCE_TIME start) {
+  RETURN_IF_FAILED(CBaseFilter::Run(start));
+  NotifyCompleteIfDue();
+  return S_OK;
+}
+
+void CTestSink::OnNewSegment(REFERENCE_TIME start) {
   {
     std::lock_guard<std::mutex> guard(mutex_);
+    ++stats_.newSegments;
+    stats_.segmentStart = start;
+  }
+  changed_.notify_all();
+}
+
+void CTestSink::ForgetEndOfStream() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  ended_ = false;
+  completeSent_ = false;
+}
+
+void CTestSink::NotifyCompleteIfDue() {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!config_.renderer || !ended_ || completeSent_ || State() != State_Running) return;
+    completeSent_ = true;
+  }
+  NotifyEvent(EC_COMPLETE, S_OK, 0);
+}
+
+bool CTestSink::OnSample(IMediaSample* sample, const AM_SAMPLE2_PROPERTIES& props) {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (config_.renderer && ended_) {
+      ++stats_.refused;
+      return false;
+    }
     if (config_.onSample) config_.onSample(props);
     const bool discontinuity = (props.dwSampleFlags & AM_SAMPLE_DATADISCONTINUITY) != 0;
     ++stats_.samples;
@@ -180,13 +233,16 @@ void CTestSink::OnSample(IMediaSample* sample, const AM_SAMPLE2_PROPERTIES& prop
     if (config_.holdSamples) held_.emplace_back(sample);
   }
   changed_.notify_all();
+  return true;
 }
 
 void CTestSink::OnEndOfStream() {
   {
     std::lock_guard<std::mutex> guard(mutex_);
     ++stats_.endOfStreams;
+    ended_ = true;
   }
+  NotifyCompleteIfDue();
   changed_.notify_all();
 }
 

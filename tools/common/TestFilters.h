@@ -85,6 +85,9 @@ struct TestSinkConfig {
   std::vector<GUID> subtypes;  // MEDIATYPE_Stream with one of these; empty: any MEDIATYPE_Stream
   bool holdSamples = false;    // keep every sample until ReleaseSamples, starving the allocator
   bool startKnown = true;      // the stream starts at position 0; otherwise the checker finds it
+  // As a renderer: after an end of stream every sample is refused until a flush or a stop, and
+  // the end is reported to the graph (EC_COMPLETE) once the sink runs.
+  bool renderer = false;
   // Told of every sample on the delivery thread, under the sink's lock, before it is counted.
   std::function<void(const AM_SAMPLE2_PROPERTIES&)> onSample;
 };
@@ -96,6 +99,9 @@ struct TestSinkStats {
   uint64_t timedSamples = 0;
   uint64_t timeMismatches = 0;  // timed samples whose start is not their first byte's position
   uint64_t endOfStreams = 0;
+  uint64_t refused = 0;         // samples refused after an end of stream (renderer)
+  uint64_t newSegments = 0;
+  REFERENCE_TIME segmentStart = 0;  // of the latest new segment
   tools::PatternChecker::Stats pattern;
 };
 
@@ -110,16 +116,24 @@ class CTestSinkPin final : public CBaseInputPin {
   HRESULT STDMETHODCALLTYPE Receive(IMediaSample* sample) override;
   HRESULT STDMETHODCALLTYPE ReceiveCanBlock() override { return S_FALSE; }
   HRESULT STDMETHODCALLTYPE EndOfStream() override;
+  HRESULT STDMETHODCALLTYPE BeginFlush() override;
+  HRESULT STDMETHODCALLTYPE NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) override;
 
  private:
   CTestSink* const sink_;
 };
 
 // Threads: the upstream delivery thread feeds it; tests wait and read from any thread.
-class CTestSink final : public CBaseFilter {
+class CTestSink final : public CBaseFilter, public IAMFilterMiscFlags {
  public:
   // A new sink with one reference.
   static HRESULT Create(const TestSinkConfig& config, CTestSink** sink);
+
+  DECLARE_IUNKNOWN
+  HRESULT STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, void** result) override;
+  // The graph counts a renderer's EC_COMPLETE towards its own.
+  ULONG STDMETHODCALLTYPE GetMiscFlags() override;
+  HRESULT STDMETHODCALLTYPE Run(REFERENCE_TIME start) override;
   IPin* Input() { return &pin_; }
   CTestSinkPin& Pin() { return pin_; }
 
@@ -136,8 +150,14 @@ class CTestSink final : public CBaseFilter {
  private:
   friend class CTestSinkPin;
   explicit CTestSink(const TestSinkConfig& config) noexcept;
-  void OnSample(IMediaSample* sample, const AM_SAMPLE2_PROPERTIES& props);
+  // False when the sample is refused (a renderer after an end of stream).
+  bool OnSample(IMediaSample* sample, const AM_SAMPLE2_PROPERTIES& props);
   void OnEndOfStream();
+  void OnNewSegment(REFERENCE_TIME start);
+  // A flush or a stop: a renderer takes samples again.
+  void ForgetEndOfStream();
+  // Tells the graph the stream is complete, once, when it ended and the sink runs.
+  void NotifyCompleteIfDue();
 
   port::RecursiveLock filterLock_;
   const TestSinkConfig config_;
@@ -147,6 +167,8 @@ class CTestSink final : public CBaseFilter {
   TestSinkStats stats_;                    // mutex_
   tools::PatternChecker checker_;          // mutex_
   std::vector<ComPtr<IMediaSample>> held_;  // mutex_
+  bool ended_ = false;                      // mutex_; an end of stream since the last flush
+  bool completeSent_ = false;               // mutex_
 };
 
 }  // namespace ovts::test
