@@ -20,6 +20,9 @@ constexpr uint32_t kMinFreeWrittenMB = 256;
 constexpr uint32_t kMinInitialBuffering = 0x80000;  // bytes
 constexpr uint32_t kMaxInitialBuffering = 0x2000000;
 constexpr LPARAM kBufferingSpinRange = MAKELONG(32767, 524);  // thousands of bytes
+// The longest path text that splits into the parts the settings take (256 characters each,
+// the terminating zero included).
+constexpr WPARAM kMaxPathText = 255;
 
 struct BstrFree {
   void operator()(OLECHAR* text) const noexcept { SysFreeString(text); }
@@ -85,6 +88,7 @@ void CTSGeneralProps::SetUp() {
 
   FillDriveList();
   if (bufferingSpin_.hwnd) bufferingSpin_.SendMessage(UDM_SETRANGE, 0, kBufferingSpinRange);
+  path_.SendMessage(EM_LIMITTEXT, kMaxPathText, 0);
 
   COVStringT path;
   if (filter_) {
@@ -167,8 +171,10 @@ HRESULT CTSGeneralProps::OnApplyChanges() {
   // The drive typed into the path is not used: the list names the drive.
   const COVStringT text = path_.GetWindowText();
   char drive[_MAX_DRIVE] = {}, directory[256] = {}, name[256] = {}, extension[256] = {};
-  _splitpath_s(text.c_str(), drive, sizeof drive, directory, sizeof directory, name, sizeof name, extension,
-               sizeof extension);
+  // A path that does not split (too long a part) is refused: the page stays dirty and nothing,
+  // least of all another path, is stored.
+  RETURN_HR_IF(E_INVALIDARG, _splitpath_s(text.c_str(), drive, sizeof drive, directory, sizeof directory, name,
+                                          sizeof name, extension, sizeof extension) != 0);
   COVStringT folder = drive_.Mid(0, 2);
   folder += directory;
   COVStringT file(name);
@@ -190,8 +196,8 @@ HRESULT CTSGeneralProps::OnApplyChanges() {
   config.options = (deleteOnClose_.GetCheck() == BST_CHECKED ? uint32_t{DeleteOnClose} : 0u) |
                    (preAllocate_.GetCheck() == BST_CHECKED ? uint32_t{PreAllocate} : 0u) |
                    (noWrap_.GetCheck() == BST_CHECKED ? uint32_t{NoWrap} : 0u);
-  // The filter takes over both strings.
-  properties->Set(TSPROPSETID_Control, TSPROPERTY_BUFFER_SETTINGS, nullptr, 0, &config, sizeof config);
+  // The filter takes over both strings, also when it refuses them.
+  RETURN_IF_FAILED(properties->Set(TSPROPSETID_Control, TSPROPERTY_BUFFER_SETTINGS, nullptr, 0, &config, sizeof config));
   MarkClean();
   return S_OK;
 }

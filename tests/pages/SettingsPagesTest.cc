@@ -142,6 +142,24 @@ TEST_F(SettingsPage, GeneralApplyWritesTheRecord) {
   EXPECT_EQ(stored.initialTimeShift, 599000u);
 }
 
+// Catches a path too long to split stored as the bare drive: it can be neither typed nor applied.
+TEST_F(SettingsPage, GeneralRefusesAPathTooLongToStore) {
+  Store(L"C:\\", 100 << 10, 524288, 0);
+  ActivePage page(CLSID_TSGeneralProps, rig_.Object());
+  page.Activate();
+  const std::string longFolder = "\\" + std::string(300, 'd') + "\\buffer.mpg";
+  Type(page.Item(IDC_GEN_PATH), longFolder.c_str());
+  EXPECT_EQ(Text(page.Item(IDC_GEN_PATH)).size(), 255u) << "typing stops at the longest path that splits";
+  SetText(page.Item(IDC_GEN_PATH), longFolder.c_str());  // pasted past the limit
+  ASSERT_TRUE(page.Dirty());
+  EXPECT_EQ(page.Page()->Apply(), E_INVALIDARG);
+  EXPECT_TRUE(page.Dirty()) << "refused, not stored";
+  EXPECT_EQ(Stored().directory, L"C:\\");
+  Type(page.Item(IDC_GEN_PATH), "\\video\\buffer.mpg");
+  EXPECT_EQ(page.Page()->Apply(), S_OK);
+  EXPECT_EQ(Stored().directory, L"C:\\video\\");
+}
+
 // Catches: values shown in the wrong edits, the wrong controls enabled for a mode, a page that
 // does not open in manual mode, a manual apply with other numbers or another order, a bit rate
 // that does not step by 512 or leaves its bounds, a typed bit rate that marks the page dirty,
