@@ -9,7 +9,6 @@
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -27,12 +26,15 @@
 #include "buffer/CCircFileBuf.h"
 #include "buffer/CCircMemBuf.h"
 #include "platform/Platform.h"
+#include "tools/common/OptionValues.h"
 #include "tools/common/ProcessCpu.h"
 #include "tools/common/StreamPattern.h"
 
 namespace {
 
 using namespace ovts;
+using tools::ParseNumber;
+using tools::ParseUnsigned;
 
 constexpr char kUsage[] =
     "usage: ovts-ringbench [options]\n"
@@ -72,24 +74,6 @@ struct Options {
   bool lossless = false;
   bool pipe = false;  // --stdin --stdout
 };
-
-bool ParseUnsigned(const char* text, uint64_t max, uint32_t* out) {
-  char* end = nullptr;
-  if (!text || !*text || *text == '-') return false;
-  const unsigned long long value = std::strtoull(text, &end, 10);
-  if (*end || value > max) return false;
-  *out = static_cast<uint32_t>(value);
-  return true;
-}
-
-bool ParseNumber(const char* text, double min, double* out) {
-  char* end = nullptr;
-  if (!text || !*text) return false;
-  const double value = std::strtod(text, &end);
-  if (*end || !(value >= min) || value > 1e9) return false;
-  *out = value;
-  return true;
-}
 
 bool ParseCache(const char* text, TSCacheConfig* cache) {
   uint32_t values[6];
