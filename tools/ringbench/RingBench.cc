@@ -264,17 +264,26 @@ int Bench(const Options& o) {
   if (!ring.Start()) return 1;
   CCircBufBase& b = ring.buffer();
 
+  // At a pace the writer sleeps until its next block is due, and a reader that found nothing
+  // sleeps for about one read block's worth, so that cpu_pct is the buffer's and not this
+  // program's polling.
+  const double bytesPerSecond = o.rateMBps * 1e6;
+  auto readerIdle = [&] {
+    if (bytesPerSecond <= 0) return ring.Idle();
+    port::SleepMs(static_cast<uint32_t>(std::clamp(1000 * o.readBlock / bytesPerSecond, 1.0, 100.0)));
+  };
+
   Run run;
   const double cpuStart = tools::ProcessCpuSeconds();
   const int64_t start = port::PerformanceCounter();
   std::thread writer([&] {
     std::vector<uint8_t> block(o.writeBlock);
-    const double bytesPerSecond = o.rateMBps * 1e6;
     while (!run.stop) {
       uint32_t n = o.writeBlock;
-      if (bytesPerSecond > 0 && static_cast<double>(run.written + n) >
-                                    bytesPerSecond * Seconds(start, port::PerformanceCounter())) {
-        port::SleepMs(1);
+      const double early = static_cast<double>(run.written + n) / bytesPerSecond -
+                           Seconds(start, port::PerformanceCounter());
+      if (bytesPerSecond > 0 && early > 0) {
+        port::SleepMs(static_cast<uint32_t>(std::clamp(1000 * early, 1.0, 100.0)));
         continue;
       }
       if (o.lossless) n = std::min(n, ring.Room());
@@ -303,7 +312,7 @@ int Bench(const Options& o) {
         break;
       }
       if (got == 0) {
-        ring.Idle();
+        readerIdle();
         continue;
       }
       run.checker.Feed(block.data(), got, discontinuity);
