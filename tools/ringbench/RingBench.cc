@@ -188,7 +188,8 @@ double MeasureMemcpy(size_t bufferBytes) {
 }
 
 // The buffer under test, started as a host starts it: the file buffer with its caches and
-// workers, or the memory ring buffer.
+// workers, or the memory ring buffer. Threads: the main thread starts it and ends it, the
+// writer thread calls Room and Idle, the reader thread Idle.
 class Ring {
  public:
   explicit Ring(const Options& o) : o_(o) {}
@@ -400,6 +401,8 @@ int PipeStage(const Options& o) {
   if (!ring.Start()) return 1;
   CCircBufBase& b = ring.buffer();
 
+  // Input may be slow to come, so both sides sleep rather than spin while they wait.
+  auto idle = [] { port::SleepMs(1); };
   Pipe pipe;
   const double cpuStart = tools::ProcessCpuSeconds();
   const int64_t start = port::PerformanceCounter();
@@ -416,7 +419,7 @@ int PipeStage(const Options& o) {
       for (uint32_t done = 0; done < n && !pipe.failed;) {
         const uint32_t room = std::min(static_cast<uint32_t>(n) - done, ring.Room());
         if (room == 0) {
-          ring.Idle();
+          idle();
           continue;
         }
         uint32_t put = 0;
@@ -466,7 +469,7 @@ int PipeStage(const Options& o) {
           pipe.failed = true;
           return;
         }
-        ring.Idle();
+        idle();
         continue;
       }
       waitingSince = 0;
