@@ -230,14 +230,16 @@ class Ring {
 
   // What the writer may write without overwriting unread bytes. In the file buffer the bytes
   // waiting in the write cache, and the chunk the write worker may be carrying to the file, are
-  // counted nowhere else.
+  // counted nowhere else; and a block as large as the cache would go straight to the file, ahead
+  // of the bytes still in the cache.
   uint32_t Room() {
     if (!file_) return buffer_->GetFreeSpace();
     CCircMemBuf& cache = file_->writeCache();
     const int64_t pending = cache.GetUnreadBytes();
     const int64_t inFlight = int64_t{o_.cache.inputChunkKB} * 1024;
     const int64_t fileRoom = buffer_->GetBufferSize() - int64_t{buffer_->GetUnreadBytes()} - pending - inFlight;
-    return static_cast<uint32_t>(std::clamp<int64_t>(fileRoom, 0, cache.GetFreeSpace()));
+    const int64_t cacheRoom = std::min<int64_t>(cache.GetFreeSpace(), cache.GetBufferSize() - 1);
+    return static_cast<uint32_t>(std::clamp<int64_t>(fileRoom, 0, std::max<int64_t>(cacheRoom, 0)));
   }
 
   // Waiting costs a yield on the memory buffer; the file buffer's workers need the processor.
