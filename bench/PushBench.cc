@@ -1,44 +1,103 @@
-// ovts-pushbench: the time-shift filter in the platform's Filter Graph Manager between a paced
-// live test source and the counting test sink, with default settings (the buffer file in a
-// directory of its own). Streams for a while and prints the bytes lost, the process's CPU use
-// and peak working set; then times the host's Pause (to the last delivered sample), Resume and
-// SeekToLive (to the first delivered sample) several times.
+// ovts-pushbench: N independent graphs in one process, each the platform's Filter Graph Manager
+// holding a paced live test source, a time-shift filter with default settings (its own registry
+// base and buffer file) and the checking test sink. All streams run together for a while; then
+// each stream in turn is paused, resumed and sent to live by the host while the others run.
+// Prints one key=value line per stream, the spread of the host control times, and a total line.
 //
-//   ovts-pushbench [seconds=60] [bytes-per-second=2500000] [source-sample-bytes=32768]
+// Threads: the main thread builds, runs and steers the graphs; each sink's delivery thread (the
+// filter's output thread) records arrival times.
 #include <windows.h>
 #include <dshow.h>
 #include <psapi.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "OVTimeShift.h"
-#include "tools/common/TestFilters.h"
 #include "filter/CTSFilter.h"
-#include "filter/TSSettingsValues.h"
 #include "framework/ComKit.h"
+#include "tools/common/OptionValues.h"
+#include "tools/common/ProcessCpu.h"
+#include "tools/common/TestFilters.h"
 
 namespace ovts {
 namespace {
 
+constexpr char kUsage[] =
+    "usage: ovts-pushbench [options]\n"
+    "  --streams N        independent graphs in this process (1)\n"
+    "  --seconds S        how long all streams run together before the host controls (60)\n"
+    "  --rate-mbps R      each source's pace in MB/s of 10^6 bytes (2.5)\n"
+    "  --sample-bytes B   bytes per source sample (65424, 348 transport packets)\n"
+    "  --rounds K         pause, resume and live rounds per stream (1)\n"
+    "  --help             this text\n"
+    "Prints per stream: stream=K sent_bytes= delivered_bytes= lost_bytes= marks= (while all ran\n"
+    "together; marks counts discontinuity marks, 1 for the start) damaged= unmarked_jumps= (the\n"
+    "whole run, host controls included) pause_call_ms= pause_ms= resume_ms= seek_to_live_ms=\n"
+    "(the stream's worst round: the host's Pause call, Pause to the last delivered sample, Resume\n"
+    "and SeekToLive to the first delivered sample). Then per control: control=NAME rounds=\n"
+    "min_ms= median_ms= max_ms= over all streams and rounds. Last the total: streams=N with the\n"
+    "sums lost_bytes= damaged= unmarked_jumps=, cpu_pct= (the whole process while all ran\n"
+    "together, percent of one core) cpu_pct_per_stream= peak_working_set_MB=\n"
+    "base_working_set_MB= (before the first graph) worst_pause_ms= worst_resume_ms=\n"
+    "worst_seek_to_live_ms=. Status goes to standard error.\n"
+    "Exit status: 0; 1 when a graph cannot run or a control got no answer; 2 when bytes were\n"
+    "lost, damaged or jumped over unmarked; 3 for a bad option.\n";
+
 constexpr char kRegistryBase[] = "Software\\Orvanta\\Bench";
 constexpr char kDirectory[] = "C:\\ovts-pushbench\\";
-constexpr int kRounds = 5;
 constexpr DWORD kSettleMs = 2000;
 constexpr DWORD kWaitMs = 30000;
+constexpr DWORD kWorkingSetSampleMs = 100;
+
+struct Options {
+  uint32_t streams = 1;
+  double seconds = 60;
+  double rateMBps = 2.5;
+  uint32_t sampleBytes = 65424;
+  uint32_t rounds = 1;
+};
+
+// Fills `o`; on a bad option returns false with `error` set. `help` asks for the usage text.
+bool ParseOptions(int argc, char** argv, Options* o, bool* help, std::string* error) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string name = argv[i];
+    if (name == "--help") {
+      *help = true;
+      return true;
+    }
+    const char* value = i + 1 < argc ? argv[++i] : nullptr;
+    bool ok = value != nullptr;
+    if (!ok) {
+    } else if (name == "--streams") {
+      ok = tools::ParseUnsigned(value, 64, &o->streams) && o->streams > 0;
+    } else if (name == "--seconds") {
+      ok = tools::ParseNumber(value, 1, &o->seconds);
+    } else if (name == "--rate-mbps") {
+      ok = tools::ParseNumber(value, 0.001, &o->rateMBps);
+    } else if (name == "--sample-bytes") {
+      ok = tools::ParseUnsigned(value, 1u << 24, &o->sampleBytes) && o->sampleBytes > 0;
+    } else if (name == "--rounds") {
+      ok = tools::ParseUnsigned(value, 100, &o->rounds) && o->rounds > 0;
+    } else {
+      *error = "unknown option " + name;
+      return false;
+    }
+    if (!ok) {
+      *error = value ? "bad value for " + name + ": " + value : "missing value for " + name;
+      return false;
+    }
+  }
+  return true;
+}
 
 double Seconds(int64_t ticks) { return static_cast<double>(ticks) / port::PerformanceFrequency(); }
 
-double CpuSeconds() {
-  FILETIME created, exited, kernel, user;
-  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-  auto value = [](const FILETIME& t) { return (uint64_t{t.dwHighDateTime} << 32 | t.dwLowDateTime) / 1e7; };
-  return value(kernel) + value(user);
-}
+double Ms(int64_t from, int64_t to) { return 1000 * Seconds(to - from); }
 
 // Arrival times of delivered samples, kept by the sink's delivery thread.
 class Arrivals {
@@ -66,131 +125,258 @@ class Arrivals {
   std::vector<int64_t> marked_;  // mutex_
 };
 
-void PrintSpread(const char* what, std::vector<double> ms) {
-  std::sort(ms.begin(), ms.end());
-  std::printf("  %-38s min %7.1f ms  median %7.1f ms  max %7.1f ms\n", what, ms.front(), ms[ms.size() / 2], ms.back());
+// The worst of one stream's control rounds, in ms.
+struct ControlTimes {
+  double pauseCall = 0;
+  double pause = 0;
+  double resume = 0;
+  double seekToLive = 0;
+};
+
+// One graph: paced source -> time-shift filter -> checking sink, with a registry base and a
+// buffer file of its own. Called by the main thread only (the sink's callback excepted).
+class Stream {
+ public:
+  explicit Stream(uint32_t index) : index_(index) {}
+  Stream(const Stream&) = delete;
+  Stream& operator=(const Stream&) = delete;
+  ~Stream() {
+    if (media_) media_->Stop();
+    DeleteFileA(FilePath().c_str());
+  }
+
+  HRESULT Build(const Options& o) {
+    RETURN_IF_FAILED(
+        CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&graph_)));
+    RETURN_IF_FAILED(graph_.As(&media_));
+    filter_ = new CTSFilter(nullptr);
+    RETURN_IF_FAILED(filter_->QueryInterface(IID_PPV_ARGS(&control_)));
+    RETURN_IF_FAILED(control_->SetRegistryBase(RegistryBase().c_str()));
+    TSBufferConfig settings{};
+    RETURN_IF_FAILED(control_->GetBufferSettings(&settings));
+    port::FreeString(settings.directory);
+    port::FreeString(settings.fileName);
+    settings.directory = port::NarrowToBstr(kDirectory);
+    settings.fileName = port::NarrowToBstr(FileName().c_str());
+    const HRESULT stored = control_->SetBufferSettings(&settings);
+    port::FreeString(settings.directory);
+    port::FreeString(settings.fileName);
+    RETURN_IF_FAILED(stored);
+
+    test::CTestSource* source = nullptr;
+    RETURN_IF_FAILED(test::CTestSource::Create(
+        {.subtype = MEDIASUBTYPE_MPEG2_TRANSPORT, .bytesPerSample = static_cast<long>(o.sampleBytes),
+         .bufferCount = 8, .bytesPerSecond = static_cast<uint64_t>(o.rateMBps * 1e6)},
+        &source));
+    source_.Attach(source);
+    test::TestSinkConfig sinkConfig;
+    sinkConfig.onSample = [this](const AM_SAMPLE2_PROPERTIES& p) {
+      arrivals_.Add((p.dwSampleFlags & AM_SAMPLE_DATADISCONTINUITY) != 0);
+    };
+    test::CTestSink* sink = nullptr;
+    RETURN_IF_FAILED(test::CTestSink::Create(sinkConfig, &sink));
+    sink_.Attach(sink);
+    RETURN_IF_FAILED(graph_->AddFilter(source_.Get(), L"Source"));
+    RETURN_IF_FAILED(graph_->AddFilter(filter_.Get(), L"Time Shift"));
+    RETURN_IF_FAILED(graph_->AddFilter(sink_.Get(), L"Sink"));
+    RETURN_IF_FAILED(graph_->ConnectDirect(source_->Output(), filter_->GetPin(0), nullptr));
+    return graph_->ConnectDirect(filter_->GetPin(1), sink_->Input(), nullptr);
+  }
+
+  HRESULT Run() { return media_->Run(); }
+
+  // Notes the figures of the time all streams ran together.
+  void EndSteady() {
+    steady_ = sink_->Stats();
+    sent_ = source_->Stream()->BytesDelivered();
+  }
+
+  // Pauses, resumes and sends the stream to live; false when a control got no answer.
+  bool ControlRound(ControlTimes* worst, std::vector<ControlTimes>* all) {
+    ControlTimes t;
+    // Paused while samples flow: right after one arrived.
+    const uint64_t samples = sink_->Stats().samples;
+    if (!sink_->WaitFor(kWaitMs, [&](const test::TestSinkStats& s) { return s.samples > samples; })) return false;
+    int64_t start = port::PerformanceCounter();
+    control_->Pause();
+    t.pauseCall = Ms(start, port::PerformanceCounter());
+    Sleep(kSettleMs);
+    t.pause = std::max(0.0, Ms(start, arrivals_.Last()));
+
+    if (!TimeToFirstMarked([&] { control_->Resume(); }, &t.resume)) return false;
+    Sleep(kSettleMs);
+    if (!TimeToFirstMarked([&] { control_->SeekToLive(); }, &t.seekToLive)) return false;
+    Sleep(kSettleMs);
+
+    all->push_back(t);
+    worst->pauseCall = std::max(worst->pauseCall, t.pauseCall);
+    worst->pause = std::max(worst->pause, t.pause);
+    worst->resume = std::max(worst->resume, t.resume);
+    worst->seekToLive = std::max(worst->seekToLive, t.seekToLive);
+    return true;
+  }
+
+  const test::TestSinkStats& steady() const { return steady_; }
+  test::TestSinkStats Stats() { return sink_->Stats(); }
+  uint64_t sent() const { return sent_; }
+
+ private:
+  std::string RegistryBase() const { return std::string(kRegistryBase) + "\\Stream" + std::to_string(index_); }
+  std::string FileName() const { return "stream" + std::to_string(index_) + ".mpg"; }
+  std::string FilePath() const { return kDirectory + FileName(); }
+
+  // Time from `control` to the first marked sample after it.
+  template <class Control>
+  bool TimeToFirstMarked(Control control, double* ms) {
+    const uint64_t marks = sink_->Stats().discontinuities;
+    const int64_t start = port::PerformanceCounter();
+    control();
+    if (!sink_->WaitFor(kWaitMs, [&](const test::TestSinkStats& s) { return s.discontinuities > marks; }))
+      return false;
+    *ms = Ms(start, arrivals_.FirstMarkedSince(start));
+    return true;
+  }
+
+  const uint32_t index_;
+  Arrivals arrivals_;  // before the sink, which calls into it until it goes
+  ComPtr<IGraphBuilder> graph_;
+  ComPtr<IMediaControl> media_;
+  ComPtr<CTSFilter> filter_;
+  ComPtr<IOVTimeShiftFilter> control_;
+  ComPtr<test::CTestSource> source_;
+  ComPtr<test::CTestSink> sink_;
+  test::TestSinkStats steady_;
+  uint64_t sent_ = 0;
+};
+
+// The process's working set now and at its peak, in MB.
+struct WorkingSet {
+  double now = 0;
+  double peak = 0;
+};
+
+WorkingSet MeasureWorkingSet() {
+  PROCESS_MEMORY_COUNTERS memory{sizeof memory};
+  if (!GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory)) return {};
+  return {memory.WorkingSetSize / 1048576.0, memory.PeakWorkingSetSize / 1048576.0};
 }
 
-int Bench(int seconds, uint64_t bytesPerSecond, long sampleBytes) {
-  ComApartment com;
-  if (FAILED(com.result())) return 1;
-  PROCESS_MEMORY_COUNTERS memory{sizeof memory};
-  GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory);
-  const double baseMB = memory.WorkingSetSize / 1048576.0;
-  RegDeleteTreeA(HKEY_CURRENT_USER, kRegistryBase);
-  port::MakeDirectory(kDirectory);
+void PrintSpread(const char* name, std::vector<double> ms) {
+  std::sort(ms.begin(), ms.end());
+  std::printf("control=%s rounds=%u min_ms=%.1f median_ms=%.1f max_ms=%.1f\n", name, static_cast<unsigned>(ms.size()), ms.front(),
+              ms[ms.size() / 2], ms.back());
+}
 
-  ComPtr<IGraphBuilder> graph;
-  ComPtr<IMediaControl> media;
-  if (FAILED(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&graph))) ||
-      FAILED(graph.As(&media))) {
-    std::fprintf(stderr, "no filter graph\n");
-    return 1;
-  }
-  ComPtr<CTSFilter> filter = new CTSFilter(nullptr);
-  ComPtr<IOVTimeShiftFilter> control;
-  filter->QueryInterface(IID_PPV_ARGS(&control));
-  control->SetRegistryBase(kRegistryBase);
-  TSBufferConfig settings{};
-  control->GetBufferSettings(&settings);
-  port::FreeString(settings.directory);
-  settings.directory = port::NarrowToBstr(kDirectory);
-  control->SetBufferSettings(&settings);
-
-  test::CTestSource* rawSource = nullptr;
-  test::CTestSource::Create({.subtype = MEDIASUBTYPE_MPEG2_TRANSPORT, .bytesPerSample = sampleBytes, .bufferCount = 8,
-                             .bytesPerSecond = bytesPerSecond},
-                            &rawSource);
-  ComPtr<test::CTestSource> source = rawSource;
-  rawSource->Release();
-  Arrivals arrivals;
-  test::TestSinkConfig sinkConfig;
-  sinkConfig.onSample = [&](const AM_SAMPLE2_PROPERTIES& p) {
-    arrivals.Add((p.dwSampleFlags & AM_SAMPLE_DATADISCONTINUITY) != 0);
-  };
-  test::CTestSink* rawSink = nullptr;
-  test::CTestSink::Create(sinkConfig, &rawSink);
-  ComPtr<test::CTestSink> sink = rawSink;
-  rawSink->Release();
-  graph->AddFilter(source.Get(), L"Source");
-  graph->AddFilter(filter.Get(), L"Time Shift");
-  graph->AddFilter(sink.Get(), L"Sink");
-  if (FAILED(graph->ConnectDirect(source->Output(), filter->GetPin(0), nullptr)) ||
-      FAILED(graph->ConnectDirect(filter->GetPin(1), sink->Input(), nullptr)) || FAILED(media->Run())) {
-    std::fprintf(stderr, "cannot build or run the graph\n");
-    return 1;
-  }
-
-  std::printf("push at %.2f MB/s in %ld-byte samples for %d s, default settings\n", bytesPerSecond / 1e6,
-              sampleBytes, seconds);
-  const int64_t wallStart = port::PerformanceCounter();
-  const double cpuStart = CpuSeconds();
-  Sleep(static_cast<DWORD>(seconds) * 1000);
-  const double wall = Seconds(port::PerformanceCounter() - wallStart);
-  const double cpu = CpuSeconds() - cpuStart;
-  const test::TestSinkStats steady = sink->Stats();
-  const uint64_t sent = source->Stream()->BytesDelivered();
-  std::printf("  source sent %llu bytes, sink received %llu (%llu still in the buffer)\n",
-              static_cast<unsigned long long>(sent), static_cast<unsigned long long>(steady.bytes),
-              static_cast<unsigned long long>(sent - steady.bytes));
-  std::printf("  bytes lost %llu, damaged %llu, unmarked jumps %llu, marks %llu (1 expected: the start)\n",
-              static_cast<unsigned long long>(steady.pattern.lost), static_cast<unsigned long long>(steady.pattern.corrupt),
-              static_cast<unsigned long long>(steady.pattern.unreportedJumps),
-              static_cast<unsigned long long>(steady.discontinuities));
-  std::printf("  CPU %.2f s in %.2f s: %.1f %% of one core (whole process: source, filter, sink)\n", cpu, wall,
-              100.0 * cpu / wall);
-
-  std::vector<double> pauseMs, pauseCallMs, resumeMs, liveMs;
-  for (int round = 0; round < kRounds; ++round) {
-    // Paused while samples flow: right after one arrived.
-    const uint64_t samples = sink->Stats().samples;
-    sink->WaitFor(kWaitMs, [&](const test::TestSinkStats& s) { return s.samples > samples; });
-    int64_t start = port::PerformanceCounter();
-    control->Pause();
-    pauseCallMs.push_back(1000 * Seconds(port::PerformanceCounter() - start));
-    Sleep(kSettleMs);
-    pauseMs.push_back(1000 * std::max(0.0, Seconds(arrivals.Last() - start)));
-
-    uint64_t marks = sink->Stats().discontinuities;
-    start = port::PerformanceCounter();
-    control->Resume();
-    sink->WaitFor(kWaitMs, [&](const test::TestSinkStats& s) { return s.discontinuities > marks; });
-    resumeMs.push_back(1000 * Seconds(arrivals.FirstMarkedSince(start) - start));
-    Sleep(kSettleMs);
-
-    marks = sink->Stats().discontinuities;
-    start = port::PerformanceCounter();
-    control->SeekToLive();
-    sink->WaitFor(kWaitMs, [&](const test::TestSinkStats& s) { return s.discontinuities > marks; });
-    liveMs.push_back(1000 * Seconds(arrivals.FirstMarkedSince(start) - start));
-    Sleep(kSettleMs);
-  }
-  std::printf("host control, %d rounds:\n", kRounds);
-  PrintSpread("Pause call returns", pauseCallMs);
-  PrintSpread("Pause to last delivered sample", pauseMs);
-  PrintSpread("Resume to first delivered sample", resumeMs);
-  PrintSpread("SeekToLive to first delivered sample", liveMs);
-
-  media->Stop();
-  GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory);
-  std::printf("peak working set %.1f MB (%.1f MB before the graph was built)\n", memory.PeakWorkingSetSize / 1048576.0,
-              baseMB);
+void RemoveLeftovers() {
   RegDeleteTreeA(HKEY_CURRENT_USER, kRegistryBase);
   RegDeleteKeyA(HKEY_CURRENT_USER, kRegistryBase);
-  DeleteFileA((std::string(kDirectory) + kTSFile.defaultValue).c_str());
-  return steady.pattern.lost || steady.pattern.corrupt || steady.pattern.unreportedJumps ? 2 : 0;
+}
+
+int Bench(const Options& o) {
+  ComApartment com;
+  if (FAILED(com.result())) return 1;
+  const WorkingSet base = MeasureWorkingSet();
+  RemoveLeftovers();
+  port::MakeDirectory(kDirectory);
+
+  std::vector<std::unique_ptr<Stream>> streams;
+  for (uint32_t k = 0; k < o.streams; ++k) {
+    streams.push_back(std::make_unique<Stream>(k));
+    HRESULT hr = streams.back()->Build(o);
+    if (SUCCEEDED(hr)) hr = streams.back()->Run();
+    if (FAILED(hr)) {
+      std::fprintf(stderr, "ovts-pushbench: cannot build or run graph %u: 0x%08lX\n", k,
+                   static_cast<unsigned long>(hr));
+      return 1;
+    }
+  }
+  std::fprintf(stderr, "%u streams at %.2f MB/s in %u-byte samples for %.0f s, default settings\n", o.streams,
+               o.rateMBps, o.sampleBytes, o.seconds);
+
+  // The peak as Wine reports it, and the working set sampled meanwhile, whichever is higher.
+  double peakMB = base.peak;
+  const int64_t wallStart = port::PerformanceCounter();
+  const double cpuStart = tools::ProcessCpuSeconds();
+  while (Seconds(port::PerformanceCounter() - wallStart) < o.seconds) {
+    Sleep(kWorkingSetSampleMs);
+    peakMB = std::max(peakMB, MeasureWorkingSet().now);
+  }
+  const double wall = Seconds(port::PerformanceCounter() - wallStart);
+  const double cpuPct = 100 * (tools::ProcessCpuSeconds() - cpuStart) / wall;
+  for (auto& s : streams) s->EndSteady();
+
+  std::fprintf(stderr, "host controls: %u round(s) per stream, one stream at a time\n", o.rounds);
+  std::vector<ControlTimes> worst(streams.size()), all;
+  bool answered = true;
+  for (size_t k = 0; k < streams.size() && answered; ++k) {
+    for (uint32_t round = 0; round < o.rounds && answered; ++round) {
+      answered = streams[k]->ControlRound(&worst[k], &all);
+    }
+    if (!answered) std::fprintf(stderr, "ovts-pushbench: stream %u delivered nothing within %lu ms\n", static_cast<unsigned>(k), kWaitMs);
+  }
+  peakMB = std::max({peakMB, MeasureWorkingSet().peak, MeasureWorkingSet().now});
+
+  uint64_t lost = 0, damaged = 0, unmarked = 0;
+  ControlTimes worstOfAll;
+  for (size_t k = 0; k < streams.size(); ++k) {
+    const test::TestSinkStats& steady = streams[k]->steady();
+    const test::TestSinkStats whole = streams[k]->Stats();
+    const ControlTimes& w = worst[k];
+    lost += steady.pattern.lost;
+    damaged += whole.pattern.corrupt;
+    unmarked += whole.pattern.unreportedJumps;
+    std::printf("stream=%u sent_bytes=%llu delivered_bytes=%llu lost_bytes=%llu marks=%llu damaged=%llu "
+                "unmarked_jumps=%llu pause_call_ms=%.1f pause_ms=%.1f resume_ms=%.1f seek_to_live_ms=%.1f\n",
+                static_cast<unsigned>(k), static_cast<unsigned long long>(streams[k]->sent()),
+                static_cast<unsigned long long>(steady.bytes), static_cast<unsigned long long>(steady.pattern.lost),
+                static_cast<unsigned long long>(steady.discontinuities),
+                static_cast<unsigned long long>(whole.pattern.corrupt),
+                static_cast<unsigned long long>(whole.pattern.unreportedJumps), w.pauseCall, w.pause, w.resume,
+                w.seekToLive);
+    worstOfAll.pause = std::max(worstOfAll.pause, w.pause);
+    worstOfAll.resume = std::max(worstOfAll.resume, w.resume);
+    worstOfAll.seekToLive = std::max(worstOfAll.seekToLive, w.seekToLive);
+  }
+  if (!all.empty()) {
+    auto spread = [&](const char* name, double ControlTimes::*field) {
+      std::vector<double> ms;
+      for (const ControlTimes& t : all) ms.push_back(t.*field);
+      PrintSpread(name, ms);
+    };
+    spread("pause_call", &ControlTimes::pauseCall);
+    spread("pause", &ControlTimes::pause);
+    spread("resume", &ControlTimes::resume);
+    spread("seek_to_live", &ControlTimes::seekToLive);
+  }
+  std::printf("streams=%u seconds=%.1f rate_MBps=%.3f sample_bytes=%u lost_bytes=%llu damaged=%llu "
+              "unmarked_jumps=%llu cpu_pct=%.2f cpu_pct_per_stream=%.2f peak_working_set_MB=%.1f "
+              "base_working_set_MB=%.1f worst_pause_ms=%.1f worst_resume_ms=%.1f worst_seek_to_live_ms=%.1f\n",
+              o.streams, wall, o.rateMBps, o.sampleBytes, static_cast<unsigned long long>(lost),
+              static_cast<unsigned long long>(damaged), static_cast<unsigned long long>(unmarked), cpuPct,
+              cpuPct / o.streams, peakMB, base.now, worstOfAll.pause, worstOfAll.resume, worstOfAll.seekToLive);
+  std::fflush(stdout);
+
+  streams.clear();
+  RemoveDirectoryA(kDirectory);
+  RemoveLeftovers();
+  if (!answered) return 1;
+  return lost || damaged || unmarked ? 2 : 0;
 }
 
 }  // namespace
 }  // namespace ovts
 
 int main(int argc, char** argv) {
-  const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
-  const uint64_t rate = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 2500000;
-  const long sample = argc > 3 ? std::atol(argv[3]) : 32768;
-  if (seconds <= 0 || rate == 0 || sample <= 0) {
-    std::fprintf(stderr, "usage: ovts-pushbench [seconds] [bytes-per-second] [source-sample-bytes]\n");
-    return 1;
+  ovts::Options options;
+  bool help = false;
+  std::string error;
+  if (!ovts::ParseOptions(argc, argv, &options, &help, &error)) {
+    std::fprintf(stderr, "ovts-pushbench: %s (see --help)\n", error.c_str());
+    return 3;
   }
-  return ovts::Bench(seconds, rate, sample);
+  if (help) {
+    std::fputs(ovts::kUsage, stdout);
+    return 0;
+  }
+  return ovts::Bench(options);
 }

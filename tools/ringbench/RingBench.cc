@@ -1,25 +1,40 @@
 // ovts-ringbench: drives one time-shift buffer with a writer thread and a reader thread and
 // prints one line of key=value figures. The writer writes the stream pattern, the reader checks
 // every byte of it, so the line also says what was lost or damaged on the way.
+//
+// With --stdin --stdout it is a pipe stage instead: the writer thread takes standard input into
+// the buffer, waiting for room rather than overwriting, and the reader thread hands every byte on
+// to standard output in order; its figures go to standard error.
 #include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <cerrno>
+#include <unistd.h>
+#endif
+
 #include "buffer/CCircFileBuf.h"
 #include "buffer/CCircMemBuf.h"
 #include "platform/Platform.h"
+#include "tools/common/OptionValues.h"
+#include "tools/common/ProcessCpu.h"
 #include "tools/common/StreamPattern.h"
 
 namespace {
 
 using namespace ovts;
+using tools::ParseNumber;
+using tools::ParseUnsigned;
 
 constexpr char kUsage[] =
     "usage: ovts-ringbench [options]\n"
@@ -34,11 +49,18 @@ constexpr char kUsage[] =
     "                        output cache KB, output chunk KB, output threshold % (4096,4096,0,1024,128,75)\n"
     "  --lossless            the writer waits for free space (the write cache's too) instead of\n"
     "                        overwriting unread bytes, so the rates are sustainable ones\n"
+    "  --stdin --stdout      a pipe stage: standard input through the buffer to standard output,\n"
+    "                        lossless, until standard input ends and every byte is out (no\n"
+    "                        --seconds or --rate-mbps); the figures go to standard error\n"
     "  --help                this text\n"
     "Prints: buffer= written_bytes= read_bytes= lost_bytes= corrupt_bytes= discontinuities= seconds=\n"
-    "write_MBps= read_MBps= memcpy_MBps= (MB = 10^6 bytes; memcpy_MBps is one thread copying a\n"
-    "block of at least 64 MiB, more than the caches hold, into another, measured in the same run).\n"
-    "Exit status: 0, 1 when bytes arrived corrupt or the buffer failed, 2 for a bad option.\n";
+    "write_MBps= read_MBps= memcpy_MBps= cpu_pct= (MB = 10^6 bytes; memcpy_MBps is one thread\n"
+    "copying a block of at least 64 MiB, more than the caches hold, into another, measured in the\n"
+    "same run; cpu_pct is the process's CPU time while writer and reader ran over that wall time,\n"
+    "in percent of one core). A pipe stage prints buffer= bytes= discontinuities= seconds= MBps=\n"
+    "cpu_pct= to standard error.\n"
+    "Exit status: 0, 1 when bytes arrived corrupt, the buffer or the pipe failed, or the buffer\n"
+    "kept bytes after standard input ended; 2 for a bad option.\n";
 
 struct Options {
   bool file = false;
@@ -50,25 +72,8 @@ struct Options {
   std::string dir = "C:\\";
   TSCacheConfig cache{4096, 4096, 0, 1024, 128, 75};
   bool lossless = false;
+  bool pipe = false;  // --stdin --stdout
 };
-
-bool ParseUnsigned(const char* text, uint64_t max, uint32_t* out) {
-  char* end = nullptr;
-  if (!text || !*text || *text == '-') return false;
-  const unsigned long long value = std::strtoull(text, &end, 10);
-  if (*end || value > max) return false;
-  *out = static_cast<uint32_t>(value);
-  return true;
-}
-
-bool ParseNumber(const char* text, double min, double* out) {
-  char* end = nullptr;
-  if (!text || !*text) return false;
-  const double value = std::strtod(text, &end);
-  if (*end || !(value >= min) || value > 1e9) return false;
-  *out = value;
-  return true;
-}
 
 bool ParseCache(const char* text, TSCacheConfig* cache) {
   uint32_t values[6];
@@ -86,6 +91,9 @@ bool ParseCache(const char* text, TSCacheConfig* cache) {
 
 // Fills `o`; on a bad option returns false with `error` set. `help` asks for the usage text.
 bool ParseOptions(int argc, char** argv, Options* o, bool* help, std::string* error) {
+  bool stdinGiven = false;
+  bool stdoutGiven = false;
+  bool paceGiven = false;  // --seconds or --rate-mbps
   for (int i = 1; i < argc; ++i) {
     const std::string name = argv[i];
     if (name == "--help") {
@@ -94,6 +102,10 @@ bool ParseOptions(int argc, char** argv, Options* o, bool* help, std::string* er
     }
     if (name == "--lossless") {
       o->lossless = true;
+      continue;
+    }
+    if (name == "--stdin" || name == "--stdout") {
+      (name == "--stdin" ? stdinGiven : stdoutGiven) = true;
       continue;
     }
     static const char* const kValued[] = {"--buffer",     "--size-kb",   "--seconds", "--write-block",
@@ -105,6 +117,7 @@ bool ParseOptions(int argc, char** argv, Options* o, bool* help, std::string* er
     }
     const char* value = i + 1 < argc ? argv[++i] : nullptr;
     bool ok = value != nullptr;
+    paceGiven = paceGiven || name == "--seconds" || name == "--rate-mbps";
     if (!ok) {
     } else if (name == "--buffer") {
       ok = !std::strcmp(value, "mem") || !std::strcmp(value, "file");
@@ -129,6 +142,15 @@ bool ParseOptions(int argc, char** argv, Options* o, bool* help, std::string* er
       *error = value ? "bad value for " + name + ": " + value : "missing value for " + name;
       return false;
     }
+  }
+  if (stdinGiven != stdoutGiven) {
+    *error = "--stdin and --stdout go together";
+    return false;
+  }
+  o->pipe = stdinGiven;
+  if (o->pipe && paceGiven) {
+    *error = "--seconds and --rate-mbps do not apply to a pipe stage: it runs until standard input ends";
+    return false;
   }
   const uint64_t size = uint64_t{o->sizeKB} * 1024;
   if (o->writeBlock > size || o->readBlock > size) {
@@ -165,6 +187,70 @@ double MeasureMemcpy(size_t bufferBytes) {
   return static_cast<double>(copied) / Seconds(start, now) / 1e6;
 }
 
+// The buffer under test, started as a host starts it: the file buffer with its caches and
+// workers, or the memory ring buffer. Threads: the main thread starts it and ends it, the
+// writer thread calls Room and Idle, the reader thread Idle.
+class Ring {
+ public:
+  explicit Ring(const Options& o) : o_(o) {}
+  Ring(const Ring&) = delete;
+  Ring& operator=(const Ring&) = delete;
+  ~Ring() {
+    if (file_) file_->Stop();
+    if (buffer_) buffer_->Close();
+  }
+
+  // Prints why the buffer cannot start.
+  bool Start() {
+    BSTR dir = port::NarrowToBstr(o_.dir.c_str());
+    BSTR name = port::NarrowToBstr("ovts-ringbench.bin");
+    TSBufferConfig config{dir, name, o_.sizeKB, 128, 524288, DeleteOnClose};
+    HRESULT hr;
+    if (o_.file) {
+      auto file = std::make_unique<CCircFileBuf>();
+      file_ = file.get();
+      buffer_ = std::move(file);
+      hr = buffer_->SetConfig(&config);
+      if (SUCCEEDED(hr)) hr = buffer_->SetCacheConfig(&o_.cache);
+      if (SUCCEEDED(hr)) hr = buffer_->Start();
+    } else {
+      buffer_ = std::make_unique<CCircMemBuf>("Bench");
+      hr = buffer_->SetConfig(&config);
+      if (SUCCEEDED(hr)) hr = buffer_->Open();
+    }
+    port::FreeString(dir);
+    port::FreeString(name);
+    if (SUCCEEDED(hr)) return true;
+    std::fprintf(stderr, "ovts-ringbench: cannot start the %s buffer in %s: 0x%08" PRIX32 "\n",
+                 o_.file ? "file" : "memory", o_.dir.c_str(), static_cast<uint32_t>(hr));
+    return false;
+  }
+
+  CCircBufBase& buffer() { return *buffer_; }
+
+  // What the writer may write without overwriting unread bytes. In the file buffer the bytes
+  // waiting in the write cache, and the chunk the write worker may be carrying to the file, are
+  // counted nowhere else; and a block as large as the cache would go straight to the file, ahead
+  // of the bytes still in the cache.
+  uint32_t Room() {
+    if (!file_) return buffer_->GetFreeSpace();
+    CCircMemBuf& cache = file_->writeCache();
+    const int64_t pending = cache.GetUnreadBytes();
+    const int64_t inFlight = int64_t{o_.cache.inputChunkKB} * 1024;
+    const int64_t fileRoom = buffer_->GetBufferSize() - int64_t{buffer_->GetUnreadBytes()} - pending - inFlight;
+    const int64_t cacheRoom = std::min<int64_t>(cache.GetFreeSpace(), cache.GetBufferSize() - 1);
+    return static_cast<uint32_t>(std::clamp<int64_t>(fileRoom, 0, std::max<int64_t>(cacheRoom, 0)));
+  }
+
+  // Waiting costs a yield on the memory buffer; the file buffer's workers need the processor.
+  void Idle() const { file_ ? port::SleepMs(1) : port::YieldThread(); }
+
+ private:
+  const Options& o_;
+  std::unique_ptr<CCircBufBase> buffer_;
+  CCircFileBuf* file_ = nullptr;  // buffer_ when it is the file buffer
+};
+
 struct Run {
   std::atomic<bool> stop{false};
   uint64_t written = 0;  // writer thread
@@ -174,65 +260,38 @@ struct Run {
   tools::PatternChecker checker;  // reader thread
 };
 
+// The writer writes the pattern at the pace asked for, the reader checks it, for --seconds.
 int Bench(const Options& o) {
   const double memcpyMBps = MeasureMemcpy(size_t{o.sizeKB} * 1024);
+  Ring ring(o);
+  if (!ring.Start()) return 1;
+  CCircBufBase& b = ring.buffer();
 
-  std::unique_ptr<CCircBufBase> buffer;
-  CCircFileBuf* fileBuffer = nullptr;
-  BSTR dir = port::NarrowToBstr(o.dir.c_str());
-  BSTR name = port::NarrowToBstr("ovts-ringbench.bin");
-  TSBufferConfig config{dir, name, o.sizeKB, 128, 524288, DeleteOnClose};
-  HRESULT hr;
-  if (o.file) {
-    auto file = std::make_unique<CCircFileBuf>();
-    fileBuffer = file.get();
-    buffer = std::move(file);
-    hr = buffer->SetConfig(&config);
-    if (SUCCEEDED(hr)) hr = buffer->SetCacheConfig(&o.cache);
-    if (SUCCEEDED(hr)) hr = buffer->Start();
-  } else {
-    buffer = std::make_unique<CCircMemBuf>("Bench");
-    hr = buffer->SetConfig(&config);
-    if (SUCCEEDED(hr)) hr = buffer->Open();
-  }
-  port::FreeString(dir);
-  port::FreeString(name);
-  if (FAILED(hr)) {
-    std::fprintf(stderr, "ovts-ringbench: cannot start the %s buffer in %s: 0x%08" PRIX32 "\n",
-                 o.file ? "file" : "memory", o.dir.c_str(), static_cast<uint32_t>(hr));
-    return 1;
-  }
-  CCircBufBase& b = *buffer;
-
-  // What the writer may write without overwriting unread bytes. In the file buffer the bytes
-  // waiting in the write cache, and the chunk the write worker may be carrying to the file, are
-  // counted nowhere else.
-  const int64_t inFlight = int64_t{o.cache.inputChunkKB} * 1024;
-  auto room = [&]() -> uint32_t {
-    if (!fileBuffer) return b.GetFreeSpace();
-    CCircMemBuf& cache = fileBuffer->writeCache();
-    const int64_t pending = cache.GetUnreadBytes();
-    const int64_t fileRoom = b.GetBufferSize() - int64_t{b.GetUnreadBytes()} - pending - inFlight;
-    return static_cast<uint32_t>(std::clamp<int64_t>(fileRoom, 0, cache.GetFreeSpace()));
+  // At a pace the writer sleeps until its next block is due, and a reader that found nothing
+  // sleeps for about one read block's worth, so that cpu_pct is the buffer's and not this
+  // program's polling.
+  const double bytesPerSecond = o.rateMBps * 1e6;
+  auto readerIdle = [&] {
+    if (bytesPerSecond <= 0) return ring.Idle();
+    port::SleepMs(static_cast<uint32_t>(std::clamp(1000 * o.readBlock / bytesPerSecond, 1.0, 100.0)));
   };
-  // Waiting costs a yield on the memory buffer; the file buffer's workers need the processor.
-  auto idle = [&] { o.file ? port::SleepMs(1) : port::YieldThread(); };
 
   Run run;
+  const double cpuStart = tools::ProcessCpuSeconds();
   const int64_t start = port::PerformanceCounter();
   std::thread writer([&] {
     std::vector<uint8_t> block(o.writeBlock);
-    const double bytesPerSecond = o.rateMBps * 1e6;
     while (!run.stop) {
       uint32_t n = o.writeBlock;
-      if (bytesPerSecond > 0 && static_cast<double>(run.written + n) >
-                                    bytesPerSecond * Seconds(start, port::PerformanceCounter())) {
-        port::SleepMs(1);
+      const double early = static_cast<double>(run.written + n) / bytesPerSecond -
+                           Seconds(start, port::PerformanceCounter());
+      if (bytesPerSecond > 0 && early > 0) {
+        port::SleepMs(static_cast<uint32_t>(std::clamp(1000 * early, 1.0, 100.0)));
         continue;
       }
-      if (o.lossless) n = std::min(n, room());
+      if (o.lossless) n = std::min(n, ring.Room());
       if (n == 0) {
-        idle();
+        ring.Idle();
         continue;
       }
       tools::FillPattern(block.data(), run.written, n);
@@ -256,7 +315,7 @@ int Bench(const Options& o) {
         break;
       }
       if (got == 0) {
-        idle();
+        readerIdle();
         continue;
       }
       run.checker.Feed(block.data(), got, discontinuity);
@@ -266,19 +325,18 @@ int Bench(const Options& o) {
   while (Seconds(start, port::PerformanceCounter()) < o.seconds) port::SleepMs(10);
   run.stop = true;
   const double seconds = Seconds(start, port::PerformanceCounter());
+  const double cpuPct = 100 * (tools::ProcessCpuSeconds() - cpuStart) / seconds;
   writer.join();
   reader.join();
   run.checker.Finish();
-  if (fileBuffer) fileBuffer->Stop();
-  b.Close();
 
   const auto& s = run.checker.stats();
   std::printf("buffer=%s written_bytes=%" PRIu64 " read_bytes=%" PRIu64 " lost_bytes=%" PRIu64
               " corrupt_bytes=%" PRIu64 " discontinuities=%" PRIu64
-              " seconds=%.3f write_MBps=%.1f read_MBps=%.1f memcpy_MBps=%.1f\n",
+              " seconds=%.3f write_MBps=%.1f read_MBps=%.1f memcpy_MBps=%.1f cpu_pct=%.2f\n",
               o.file ? "file" : "mem", run.written, run.read, s.lost, s.corrupt, s.discontinuities, seconds,
               static_cast<double>(run.written) / seconds / 1e6, static_cast<double>(run.read) / seconds / 1e6,
-              memcpyMBps);
+              memcpyMBps, cpuPct);
   if (FAILED(run.writeError) || FAILED(run.readError)) {
     std::fprintf(stderr, "ovts-ringbench: %s failed: 0x%08" PRIX32 "\n",
                  FAILED(run.writeError) ? "Write" : "Read",
@@ -286,6 +344,159 @@ int Bench(const Options& o) {
     return 1;
   }
   return s.corrupt != 0 ? 1 : 0;
+}
+
+// Standard input and output as raw byte streams.
+void BinaryStdio() {
+#ifdef _WIN32
+  _setmode(0, _O_BINARY);
+  _setmode(1, _O_BINARY);
+#endif
+}
+
+// Up to `length` bytes from standard input: 0 at its end, -1 on an error.
+int64_t ReadStdin(void* dest, uint32_t length) {
+#ifdef _WIN32
+  return _read(0, dest, length);
+#else
+  for (;;) {
+    const ssize_t n = read(0, dest, length);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+#endif
+}
+
+bool WriteStdout(const uint8_t* data, uint32_t length) {
+  while (length > 0) {
+#ifdef _WIN32
+    const int64_t n = _write(1, data, length);
+#else
+    const ssize_t n = write(1, data, length);
+    if (n < 0 && errno == EINTR) continue;
+#endif
+    if (n <= 0) return false;
+    data += n;
+    length -= static_cast<uint32_t>(n);
+  }
+  return true;
+}
+
+// How long the reader waits for bytes the buffer still holds after standard input ended before
+// it gives up on them.
+constexpr double kTailPatienceSeconds = 10;
+
+struct Pipe {
+  std::atomic<bool> failed{false};      // either side gave up; the other ends too
+  std::atomic<bool> inputEnded{false};  // set by the writer after its last Write
+  std::atomic<uint64_t> written{0};     // final once inputEnded is set
+  uint64_t delivered = 0;               // reader thread
+  uint64_t discontinuities = 0;         // reader thread
+  std::string writerError;              // writer thread, read after join
+  std::string readerError;              // reader thread, read after join
+};
+
+// Standard input through the buffer to standard output, losing nothing: the writer waits for
+// room, the reader hands on every byte until standard input has ended and all of it is out.
+int PipeStage(const Options& o) {
+  BinaryStdio();
+  Ring ring(o);
+  if (!ring.Start()) return 1;
+  CCircBufBase& b = ring.buffer();
+
+  // Input may be slow to come, so both sides sleep rather than spin while they wait.
+  auto idle = [] { port::SleepMs(1); };
+  Pipe pipe;
+  const double cpuStart = tools::ProcessCpuSeconds();
+  const int64_t start = port::PerformanceCounter();
+  std::thread writer([&] {
+    std::vector<uint8_t> block(o.writeBlock);
+    while (!pipe.failed) {
+      const int64_t n = ReadStdin(block.data(), o.writeBlock);
+      if (n < 0) {
+        pipe.writerError = "cannot read standard input";
+        pipe.failed = true;
+        return;
+      }
+      if (n == 0) break;
+      for (uint32_t done = 0; done < n && !pipe.failed;) {
+        const uint32_t room = std::min(static_cast<uint32_t>(n) - done, ring.Room());
+        if (room == 0) {
+          idle();
+          continue;
+        }
+        uint32_t put = 0;
+        const HRESULT hr = b.Write(block.data() + done, room, &put);
+        if (FAILED(hr)) {
+          char text[64];
+          std::snprintf(text, sizeof text, "Write failed: 0x%08" PRIX32, static_cast<uint32_t>(hr));
+          pipe.writerError = text;
+          pipe.failed = true;
+          return;
+        }
+        done += put;
+        pipe.written += put;
+      }
+    }
+    b.SetEndOfStream();
+    pipe.inputEnded = true;
+  });
+  std::thread reader([&] {
+    std::vector<uint8_t> block(o.readBlock);
+    int64_t waitingSince = 0;  // when the reader began waiting for the bytes after the input's end
+    while (!pipe.failed) {
+      // inputEnded before written: once it is set, written is the final count.
+      const bool ended = pipe.inputEnded;
+      const uint64_t left = pipe.written - pipe.delivered;
+      if (ended && left == 0) return;
+      // At the end ask only for what is left: a buffer serves a read it can fill completely.
+      const uint32_t want = ended ? static_cast<uint32_t>(std::min<uint64_t>(o.readBlock, left)) : o.readBlock;
+      uint32_t got = 0;
+      bool discontinuity = false;
+      const HRESULT hr = b.Read(block.data(), want, &got, &discontinuity);
+      if (FAILED(hr)) {
+        char text[64];
+        std::snprintf(text, sizeof text, "Read failed: 0x%08" PRIX32, static_cast<uint32_t>(hr));
+        pipe.readerError = text;
+        pipe.failed = true;
+        return;
+      }
+      if (got == 0) {
+        const int64_t now = port::PerformanceCounter();
+        if (!ended) {
+        } else if (waitingSince == 0) {
+          waitingSince = now;
+        } else if (Seconds(waitingSince, now) > kTailPatienceSeconds) {
+          pipe.readerError = "the buffer still holds " + std::to_string(left) +
+                             " bytes after standard input ended and does not deliver them";
+          pipe.failed = true;
+          return;
+        }
+        idle();
+        continue;
+      }
+      waitingSince = 0;
+      if (discontinuity) ++pipe.discontinuities;
+      if (!WriteStdout(block.data(), got)) {
+        pipe.readerError = "cannot write standard output";
+        pipe.failed = true;
+        return;
+      }
+      pipe.delivered += got;
+    }
+  });
+  writer.join();
+  reader.join();
+  const double seconds = Seconds(start, port::PerformanceCounter());
+  const double cpuPct = 100 * (tools::ProcessCpuSeconds() - cpuStart) / seconds;
+
+  std::fprintf(stderr,
+               "buffer=%s bytes=%" PRIu64 " discontinuities=%" PRIu64 " seconds=%.3f MBps=%.1f cpu_pct=%.2f\n",
+               o.file ? "file" : "mem", pipe.delivered, pipe.discontinuities, seconds,
+               static_cast<double>(pipe.delivered) / seconds / 1e6, cpuPct);
+  for (const std::string* error : {&pipe.writerError, &pipe.readerError}) {
+    if (!error->empty()) std::fprintf(stderr, "ovts-ringbench: %s\n", error->c_str());
+  }
+  return pipe.failed ? 1 : 0;
 }
 
 }  // namespace
@@ -302,5 +513,5 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
-  return Bench(options);
+  return options.pipe ? PipeStage(options) : Bench(options);
 }
