@@ -3,6 +3,8 @@
 #include "buffer/CCircFileBuf.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "buffer/BufferResult.h"
@@ -11,6 +13,7 @@ namespace ovts {
 
 namespace {
 constexpr uint32_t kNtPlatform = 2;
+constexpr int kMaxAlternatives = 99;  // names tried beside a buffer file another buffer uses
 }  // namespace
 
 CCircFileBuf::CCircFileBuf()
@@ -36,14 +39,8 @@ HRESULT CCircFileBuf::Open() {
     if (open_) return S_OK;
     if (!readWake_.valid() || !writeWake_.valid() || !stopEvent_.valid()) return E_OUTOFMEMORY;
     ApplyConfiguredSize();
-    // Settings that could never deliver a byte are refused rather than run silently: a chunk
-    // its cache cannot hold, or a ring too small for one read chunk.
-    const TSCacheConfig& c = cacheConfig_;
-    if (c.inputChunkKB == 0 || c.inputChunkKB > c.inputCacheKB || c.outputChunkKB == 0 ||
-        c.outputChunkKB > c.outputCacheKB || size_ < int64_t{c.outputChunkKB} * 1024)
-      return E_INVALIDARG;
-    COVStringT path = directory_;
-    path += fileName_.Compare("") == 0 ? kDefaultFileName : fileName_.c_str();
+    problem_ = "";
+    OVTS_RETURN_IF_FAILED(CheckSettings());
 
     // The file may take what the volume has beyond the reserve, but never less than one chunk
     // of the write cache. When the volume cannot be asked, opening the file reports the error.
@@ -51,7 +48,10 @@ HRESULT CCircFileBuf::Open() {
     if (QueryFreeSpace(directory_.Mid(0, 3).c_str(), &freeBytes)) {
       const int64_t room = static_cast<int64_t>(std::min<uint64_t>(freeBytes, INT64_MAX / 2)) - minFreeSpace_;
       const int64_t chunk = int64_t{cacheConfig_.inputChunkKB} * 1024;
-      if (room <= 0 || room < chunk) return HRESULT_FROM_WIN32(ERROR_DISK_FULL);
+      if (room <= 0 || room < chunk) {
+        problem_ = "Not enough free disk space for the buffer beside the reserve";
+        return HRESULT_FROM_WIN32(ERROR_DISK_FULL);
+      }
       if (room < size_) size_ = room;
     }
     platformId_ = port::PlatformId();
@@ -85,10 +85,13 @@ HRESULT CCircFileBuf::Open() {
     primeBytes_ = std::min(static_cast<double>(readCacheBytes) * (openConfig_.outputThreshold / 100.0),
                            static_cast<double>(readCacheBytes / readChunk * readChunk));
 
-    const unsigned flags =
-        port::File::kRandomAccess | ((options_ & DeleteOnClose) ? port::File::kDeleteOnClose : 0u);
-    if (!writeHandle_.Open(path.c_str(), flags)) {
+    const unsigned flags = port::File::kRandomAccess | port::File::kExclusive |
+                           ((options_ & DeleteOnClose) ? port::File::kDeleteOnClose : 0u);
+    if (!OpenFile(flags)) {
+      char why[64];
+      std::snprintf(why, sizeof why, "Cannot open the buffer file (error %u): ", port::LastError());
       Close();
+      problem_ = COVStringT(why) + directory_;
       return E_FAIL;
     }
     // The last-error indicator is cleared after opening: an existing file leaves it set.
@@ -124,6 +127,7 @@ HRESULT CCircFileBuf::Close() {
       if (!wrapped_ && writeHandle_.Seek(writePos_, port::File::From::kBegin, &at)) writeHandle_.SetEnd();
       writeHandle_.Close();
     }
+    filePath_ = "";
     readOffset_ = 0;
     writePos_ = 0;
     reservedFront_ = 0;
@@ -133,6 +137,66 @@ HRESULT CCircFileBuf::Close() {
     writeCache_.Close();
     return S_OK;
   });
+}
+
+HRESULT CCircFileBuf::CheckSettings() {
+  const TSCacheConfig& c = cacheConfig_;
+  char why[160] = {};
+  if (c.inputChunkKB == 0 || c.inputChunkKB > c.inputCacheKB) {
+    std::snprintf(why, sizeof why, "The input chunk (%u KB) does not fit the input cache (%u KB)", c.inputChunkKB,
+                  c.inputCacheKB);
+  } else if (c.outputChunkKB == 0 || c.outputChunkKB > c.outputCacheKB) {
+    std::snprintf(why, sizeof why, "The output chunk (%u KB) does not fit the output cache (%u KB)",
+                  c.outputChunkKB, c.outputCacheKB);
+  } else if (size_ < int64_t{c.outputChunkKB} * 1024) {
+    std::snprintf(why, sizeof why, "The buffer (%lld bytes) is smaller than one output chunk (%u KB)",
+                  static_cast<long long>(int64_t{size_}), c.outputChunkKB);
+  } else {
+    return S_OK;
+  }
+  problem_ = why;
+  return E_INVALIDARG;
+}
+
+bool CCircFileBuf::OpenFile(unsigned flags) {
+  const COVStringT name = fileName_.Compare("") == 0 ? COVStringT(kDefaultFileName) : fileName_;
+  COVStringT path = directory_ + name;
+  if (writeHandle_.Open(path.c_str(), flags)) {
+    filePath_ = path;
+    return true;
+  }
+  // Another buffer writes this file (in this process or another): take the first free name
+  // beside it, "TShift-2.mpg" for "TShift.mpg". The settings keep the configured name.
+  const uint32_t refusal = port::LastError();
+  if (refusal != ERROR_SHARING_VIOLATION && refusal != ERROR_ACCESS_DENIED) return false;
+  const char* dot = std::strrchr(name.c_str(), '.');
+  const size_t stem = dot ? static_cast<size_t>(dot - name.c_str()) : name.length();
+  for (int n = 2; n <= kMaxAlternatives; ++n) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "-%d", n);
+    COVStringT alternative = directory_ + name.Mid(0, stem);
+    alternative += suffix;
+    alternative += name.Mid(stem).c_str();
+    if (writeHandle_.Open(alternative.c_str(), flags)) {
+      trace_.Write(3, "Buffer file %s is in use; using %s", path.c_str(), alternative.c_str());
+      filePath_ = alternative;
+      return true;
+    }
+    const uint32_t error = port::LastError();
+    if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) break;
+  }
+  port::SetLastError(refusal);
+  return false;
+}
+
+COVStringT CCircFileBuf::GetFilePath() {
+  port::LockGuard state(stateLock_);
+  return filePath_;
+}
+
+COVStringT CCircFileBuf::GetProblem() {
+  port::LockGuard state(stateLock_);
+  return problem_;
 }
 
 void CCircFileBuf::JoinWorker(port::Thread& worker, const char* which) {

@@ -112,6 +112,11 @@ class CCircFileBuf : public CCircBufBase {
   HRESULT GetRecordingFault() const { return recordingFault_.load(); }
   // Started and not stopped since.
   bool IsRunning() const { return runState_.load() == kRunning; }
+  // The file the buffer uses: the configured one, or a name beside it when another buffer uses
+  // that; empty while closed.
+  COVStringT GetFilePath();
+  // Why the last Open refused to start, or why recording stops; empty when nothing is wrong.
+  COVStringT GetProblem();
 
   // The filter reads the caches' timing records and switches their instrumentation.
   CCircMemBuf& writeCache() { return writeCache_; }
@@ -168,6 +173,12 @@ class CCircFileBuf : public CCircBufBase {
   void JoinWorker(port::Thread& worker, const char* which);
   // Tells the listener of an outage's start (a failure) or end (S_OK). No lock held.
   void ReportRecording(HRESULT hr);
+  // Refuses settings that could never deliver a byte, saying why in problem_. Caller holds
+  // stateLock_.
+  HRESULT CheckSettings();
+  // Opens the configured file, or the first free name beside it when another buffer writes it.
+  // Caller holds stateLock_.
+  bool OpenFile(unsigned flags);
   bool Running() const;
 
   std::atomic<int32_t> runState_{kStopped};  // atomic exchange
@@ -197,6 +208,8 @@ class CCircFileBuf : public CCircBufBase {
   port::Event stopEvent_{port::Event::Mode::kManualReset};
   TSCacheConfig cacheConfig_;  // stateLock_; for the next Open
   uint32_t platformId_ = 2;    // stateLock_
+  COVStringT filePath_;        // stateLock_; the file in use, empty while closed
+  COVStringT problem_;         // stateLock_
   // The configuration the caches were opened with and what follows from it: written by Open
   // before it starts the workers, constant while they run.
   TSCacheConfig openConfig_;

@@ -3,6 +3,7 @@
 // threads that run them.
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <memory>
 #include <new>
 
@@ -307,6 +308,15 @@ uint32_t CCircFileBuf::ReadWorkerMain(void* self) { return static_cast<CCircFile
 
 void CCircFileBuf::ReportRecording(HRESULT hr) {
   recordingFault_.store(hr);
+  {
+    StateHold state(*this, stateLock_, Caller::kWorker);
+    if (!state.held()) return;  // closing: nobody is told any more
+    char why[96] = {};
+    if (FAILED(hr))
+      std::snprintf(why, sizeof why, "Recording stopped: the disk refused data (0x%08X); retrying",
+                    static_cast<unsigned>(hr));
+    problem_ = why;
+  }
   Listener* listener = listener_.load();
   if (!listener) return;
   if (FAILED(hr))

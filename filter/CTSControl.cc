@@ -19,6 +19,7 @@ constexpr int64_t kSystemTimeUnitsPerMs = 10000;
 constexpr int64_t kWriteLocationLag = 524288;              // "Write Location" trails the write position
 constexpr uint32_t kCacheSizeStepKB = 256;
 constexpr uint32_t kCacheChunkStepKB = 32;
+constexpr uint32_t kMaxThreshold = 100;  // percent
 constexpr uint32_t kMinBitRate = 512;    // kilobits per second
 constexpr uint32_t kMaxBitRate = 20480;
 constexpr uint32_t kBitRateStep = 128;
@@ -47,6 +48,14 @@ HRESULT Report(int64_t* out, int64_t value) {
   RETURN_HR_IF_NULL(E_POINTER, out);
   *out = value;
   return S_OK;
+}
+
+// SetBufferSettings takes over the caller's record: its strings are freed.
+void ConsumeRecord(TSBufferConfig* config) {
+  port::FreeString(config->directory);
+  port::FreeString(config->fileName);
+  config->directory = config->fileName = nullptr;
+  config->sizeKB = config->options = 0;
 }
 
 // Rounds down to a multiple of step, at least step.
@@ -86,6 +95,13 @@ HRESULT CTSControl::GetBufferSettings(TSBufferConfig* config) {
 
 HRESULT CTSControl::SetBufferSettings(TSBufferConfig* config) {
   RETURN_HR_IF_NULL(E_POINTER, config);
+  // A name the settings store could not read back would turn into its default silently: refuse
+  // it, consuming the record as always.
+  for (const OLECHAR* text : {config->directory, config->fileName}) {
+    if (!text || port::StringLength(text) < COVRegKey::kMaxPath) continue;
+    ConsumeRecord(config);
+    return E_INVALIDARG;
+  }
   if (IsEmpty(config->directory) || IsEmpty(config->fileName)) {
     TSBufferConfig current{};
     GetBufferSettings(&current);
@@ -107,11 +123,7 @@ HRESULT CTSControl::SetBufferSettings(TSBufferConfig* config) {
     SetInitialTimeShift(static_cast<int32_t>(config->initialTimeShift));
     optionsWritten = key.WriteDWORD(kTSOptions.name, config->options);
   }
-  // The record is consumed.
-  port::FreeString(config->directory);
-  port::FreeString(config->fileName);
-  config->directory = config->fileName = nullptr;
-  config->sizeKB = config->options = 0;
+  ConsumeRecord(config);
   return optionsWritten == 0 ? S_OK : E_FAIL;
 }
 
@@ -123,10 +135,14 @@ HRESULT CTSControl::SetBufferParam(uint32_t id, int32_t value) {
 
 HRESULT CTSControl::SetCacheSettings(TSCacheConfig* config) {
   RETURN_HR_IF_NULL(E_POINTER, config);
+  // Sizes and chunks in their steps; a chunk no larger than its cache and a threshold of at
+  // most 100 %, or the buffer could never deliver.
   config->inputCacheKB = RoundDown(config->inputCacheKB, kCacheSizeStepKB);
-  config->inputChunkKB = RoundDown(config->inputChunkKB, kCacheChunkStepKB);
+  config->inputChunkKB = std::min(RoundDown(config->inputChunkKB, kCacheChunkStepKB), config->inputCacheKB);
+  config->inputThreshold = std::min(config->inputThreshold, kMaxThreshold);
   config->outputCacheKB = RoundDown(config->outputCacheKB, kCacheSizeStepKB);
-  config->outputChunkKB = RoundDown(config->outputChunkKB, kCacheChunkStepKB);
+  config->outputChunkKB = std::min(RoundDown(config->outputChunkKB, kCacheChunkStepKB), config->outputCacheKB);
+  config->outputThreshold = std::min(config->outputThreshold, kMaxThreshold);
   filter_.buffer_.SetCacheConfig(config);
   COVRegKey key(KeyPath().c_str(), kSettingsAccess);
   const uint32_t input[3] = {config->inputCacheKB, config->inputChunkKB, config->inputThreshold};
@@ -193,14 +209,19 @@ HRESULT CTSControl::SetPlayPosition(int64_t position, int32_t mode) {
   // A clock set back counts as long enough ago.
   if (now >= last && (now - last) / kSystemTimeUnitsPerMs < kSeekIntervalMs) return S_OK;
   const bool pauseHere = filter_.PlayState() != TSSTATE_PAUSED;
+  // Downstream lets go of what it holds first (a paused renderer keeps a sample until a flush),
+  // so that the output thread is free to take the pause.
+  filter_.BeginFlushDownstream();
   if (pauseHere) Pause();
-  filter_.FlushDownstream();
   {
     port::LockGuard playback(filter_.playbackLock_);
     int64_t newOffset = 0;
     filter_.buffer_.Seek(position, mode == 2 ? 1 : 0, &newOffset);
   }
+  // Resumed while downstream still flushes: the output thread delivers nothing yet, so it is
+  // free to take the command (a sink might hold the next sample it delivers).
   if (pauseHere) Resume();
+  filter_.EndFlushDownstream();
   lastSeekTime_.store(port::SystemTime100ns());
   return S_OK;
 }
@@ -218,7 +239,9 @@ HRESULT CTSControl::Flush() {
 HRESULT CTSControl::Pause() {
   port::LockGuard playback(filter_.playbackLock_);
   filter_.playState_.store(TSSTATE_PAUSED);
-  filter_.SendOutputCommand(CSourceStream::CMD_PAUSE);
+  // Only a streaming output thread needs telling. In a paused graph it may sit in a delivery a
+  // paused renderer holds until the graph runs: waiting for it here could wait for ever.
+  if (filter_.State() == State_Running) filter_.SendOutputCommand(CSourceStream::CMD_PAUSE);
   filter_.buffer_.Pause();
   filter_.discontinuityPending_.store(1);
   return S_OK;
@@ -226,7 +249,11 @@ HRESULT CTSControl::Pause() {
 
 HRESULT CTSControl::Resume() {
   filter_.SetPlaying();
-  filter_.SendOutputCommand(CSourceStream::CMD_RUN);
+  // A streaming output thread sees the new state at its next sample and needs no command (it
+  // may be in a delivery a sink holds). In a paused graph the next Run starts it.
+  CTSOutputPushPin* output = filter_.OutputPin();
+  if (filter_.State() == State_Running && !(output && output->IsStreaming()))
+    filter_.SendOutputCommand(CSourceStream::CMD_RUN);
   return S_OK;
 }
 
@@ -241,11 +268,12 @@ HRESULT CTSControl::SetRegistryBase(const char* path) {
 }
 
 HRESULT CTSControl::SeekToLive() {
-  Pause();
+  // Downstream lets go of what it holds first, so that the output thread can take the pause.
   filter_.BeginFlushDownstream();
+  Pause();
   const HRESULT hr = filter_.buffer_.SeekNearLive();
+  Resume();  // before the flush ends, as in SetPlayPosition
   filter_.EndFlushDownstream();
-  Resume();
   return hr;
 }
 

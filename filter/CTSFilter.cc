@@ -118,7 +118,9 @@ CTSFilter::CTSFilter(IUnknown* outer) noexcept
     : CSource(outer, CLSID_OVTimeShiftFilter),
       control_(*this),
       propertySet_(*this),
-      ticksPerMicrosecond_(std::max<int64_t>(1, port::PerformanceFrequency() / 1000000)) {}
+      ticksPerMicrosecond_(std::max<int64_t>(1, port::PerformanceFrequency() / 1000000)) {
+  buffer_.SetListener(this);
+}
 
 CTSFilter::~CTSFilter() {
   // The output pin takes itself out of CSource's list.
@@ -277,6 +279,10 @@ HRESULT CTSFilter::ApplySettings() {
 }
 
 void CTSFilter::OnLockContended(port::RecursiveLock&) {}
+
+void CTSFilter::OnRecordingFault(HRESULT hr) { NotifyEvent(EC_OVTS_RECORDING_FAULT, hr, 0); }
+
+void CTSFilter::OnRecordingResumed() { NotifyEvent(EC_OVTS_RECORDING_RESUMED, 0, 0); }
 
 HRESULT CTSFilter::SetPassThrough(bool on) {
   port::LockGuard state(stateLock_);

@@ -35,7 +35,10 @@ namespace ovts {
 class CTSInputPin;
 class CTSOutputPushPin;
 
-class CTSFilter : public CSource, public ISpecifyPropertyPages, public IOVTSInstrumentation {
+class CTSFilter : public CSource,
+                  public ISpecifyPropertyPages,
+                  public IOVTSInstrumentation,
+                  private CCircFileBuf::Listener {
  public:
   // The stream-type table: the types the input accepts, the output offers and registration lists,
   // in this order; all MEDIATYPE_Stream.
@@ -129,6 +132,10 @@ class CTSFilter : public CSource, public ISpecifyPropertyPages, public IOVTSInst
  protected:
   // Told on a streaming thread that found the playback or receive lock held, before it waits.
   virtual void OnLockContended(port::RecursiveLock& lock);
+
+  // The buffer's outages go to the graph's event sink (write worker, no lock of ours held).
+  void OnRecordingFault(HRESULT hr) override;
+  void OnRecordingResumed() override;
 
  private:
   friend class CTSControl;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "OVTimeShift.h"
 #include "filter/CTSFilter.h"
@@ -71,12 +72,29 @@ HRESULT CTSPropertySet::GetControl(DWORD id, void* data, DWORD length, DWORD* re
 }
 
 HRESULT CTSPropertySet::GetRecording(DWORD id, void* data, DWORD length, DWORD* returned) {
+  CCircFileBuf& buffer = filter_.Buffer();
+  auto text = [&](const COVStringT& value) {
+    return Pack<TSRecordingText>(data, length, returned, [&](TSRecordingText* v) {
+      MultiByteToWideChar(CP_ACP, 0, value.c_str(), -1, v->text, static_cast<int>(std::size(v->text)));
+      v->text[std::size(v->text) - 1] = L'\0';
+      return S_OK;
+    });
+  };
   switch (id) {
     case TSPROPERTY_RECORDING_DROPPED_BYTES:
       return Pack<uint64_t>(data, length, returned, [&](uint64_t* v) {
-        *v = filter_.Buffer().GetDroppedBytes();
+        *v = buffer.GetDroppedBytes();
         return S_OK;
       });
+    case TSPROPERTY_RECORDING_FAULT:
+      return Pack<int32_t>(data, length, returned, [&](int32_t* v) {
+        *v = buffer.GetRecordingFault();
+        return S_OK;
+      });
+    case TSPROPERTY_RECORDING_FILE:
+      return text(buffer.GetFilePath());
+    case TSPROPERTY_RECORDING_PROBLEM:
+      return text(buffer.GetProblem());
     default:
       return kPropertyNotFound;
   }
@@ -126,7 +144,7 @@ HRESULT CTSPropertySet::QuerySupported(REFGUID set, DWORD id, DWORD* support) {
     return kPropertyNotFound;
   }
   if (IsEqualGUID(set, TSPROPSETID_Recording)) {
-    RETURN_HR_IF(kPropertyNotFound, id != TSPROPERTY_RECORDING_DROPPED_BYTES);
+    RETURN_HR_IF(kPropertyNotFound, id < TSPROPERTY_RECORDING_DROPPED_BYTES || id > TSPROPERTY_RECORDING_PROBLEM);
     if (support) *support = KSPROPERTY_SUPPORT_GET;
     return S_OK;
   }

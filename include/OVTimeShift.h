@@ -41,7 +41,29 @@ enum TSRecordingPropertyId : unsigned long {
   /* 64-bit unsigned: bytes of the input dropped since the buffer started (the disk did not keep
      up, or could not be written). Each gap is marked as a discontinuity in the delivered stream. */
   TSPROPERTY_RECORDING_DROPPED_BYTES = 1,
+  /* 32-bit HRESULT: why the disk refuses data now (recording is suspended and retried), S_OK
+     while recording goes to the file. */
+  TSPROPERTY_RECORDING_FAULT = 2,
+  /* TSRecordingText: the buffer file in use; empty while the buffer is stopped. When another
+     filter uses the configured file, a name beside it ("TShift-2.mpg"). */
+  TSPROPERTY_RECORDING_FILE = 3,
+  /* TSRecordingText: why the buffer refused to start, or why recording is suspended; empty when
+     nothing is wrong. */
+  TSPROPERTY_RECORDING_PROBLEM = 4,
 };
+
+/* A text property: zero-terminated, cut to fit. */
+struct TSRecordingText {
+  wchar_t text[260];
+};
+
+/* Events the filter sends to the graph's event sink (IMediaEventSink::Notify), in the user
+   range of event codes. */
+/* The disk refused data (full, or failing): param1 is its HRESULT. Sent once per outage; the
+   filter drops (counts and marks) the input and retries until the disk takes data again. */
+inline constexpr long EC_OVTS_RECORDING_FAULT = 0x8F01;
+/* Recording goes to the file again after EC_OVTS_RECORDING_FAULT. */
+inline constexpr long EC_OVTS_RECORDING_RESUMED = 0x8F02;
 
 enum TSPropertyId : unsigned long {
   TSPROPERTY_PLAY_POSITION = 3,   /* Control: 64-bit signed byte position (Set: absolute seek) */

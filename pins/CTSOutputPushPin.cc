@@ -21,6 +21,11 @@ HRESULT CTSOutputPushPin::DoBufferProcessingLoop() {
   FILTER_STATE state = State_Stopped;
   filter_->GetState(0, &state);
   if (state != State_Running) return S_OK;
+  struct Streaming {
+    std::atomic<bool>& flag;
+    explicit Streaming(std::atomic<bool>& f) : flag(f) { flag.store(true); }
+    ~Streaming() { flag.store(false); }
+  } streaming(streaming_);
   for (;;) {
     DWORD command = 0;
     if (CheckRequest(&command)) {

@@ -39,6 +39,9 @@ class CTSOutputPushPin final : public CSourceStream {
   HRESULT DecideAllocator(IMemInputPin* input, IMemAllocator** allocator) override;
   HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override;
 
+  // The streaming loop runs (it reads the filter's state at every sample).
+  bool IsStreaming() const noexcept { return streaming_.load(); }
+
   // Stream-type row of the input's connection, or -1.
   void SetTypeIndex(int row) noexcept { typeIndex_.store(row); }
   int TypeIndex() const noexcept { return typeIndex_.load(); }
@@ -47,6 +50,7 @@ class CTSOutputPushPin final : public CSourceStream {
   CTSFilter* const tsFilter_;  // owns this pin
   std::atomic<int> typeIndex_{-1};  // atomic; set by the filter under the state lock
   REFERENCE_TIME timeBase_ = 0;     // streaming thread; kept across stops
+  std::atomic<bool> streaming_{false};  // atomic; written by the streaming thread
 };
 
 }  // namespace ovts

@@ -133,10 +133,12 @@ class FileFaultHook {
 // Installs `hook` (null removes it); the caller keeps it alive while installed.
 void SetFileFaultHook(FileFaultHook* hook);
 
-// A file handle opened for reading and writing, shared for reading and writing.
+// A file handle opened for reading and writing, shared for reading and writing unless kExclusive.
 class File {
  public:
-  enum : unsigned { kRandomAccess = 1, kDeleteOnClose = 2 };
+  // kExclusive: no other handle may write the file while this one is open (others may read);
+  // opening a file another one writes fails with ERROR_SHARING_VIOLATION.
+  enum : unsigned { kRandomAccess = 1, kDeleteOnClose = 2, kExclusive = 4 };
   enum class From { kBegin, kCurrent, kEnd };
 
   File() = default;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -251,6 +252,15 @@ bool File::Open(const char* path, unsigned flags) {
   }
   int fd = ::open(host.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return Fail();
+  // An exclusive writer holds an advisory lock for as long as its descriptor lives: another
+  // open of the same file, in this process or another, cannot take it.
+  if ((flags & kExclusive) && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const bool held = errno == EWOULDBLOCK;
+    ::close(fd);
+    if (!held) return Fail();
+    t_lastError = ERROR_SHARING_VIOLATION;
+    return false;
+  }
   // Delete-on-close: the name goes now; the data lives until the last descriptor closes.
   if (flags & kDeleteOnClose) ::unlink(host.c_str());
   if (flags & kRandomAccess) ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);

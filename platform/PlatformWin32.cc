@@ -100,8 +100,8 @@ bool File::Open(const char* path, unsigned flags) {
   DWORD attributes = FILE_ATTRIBUTE_NORMAL;
   if (flags & kRandomAccess) attributes |= FILE_FLAG_RANDOM_ACCESS;
   if (flags & kDeleteOnClose) attributes |= FILE_FLAG_DELETE_ON_CLOSE;
-  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, OPEN_ALWAYS, attributes, nullptr);
+  const DWORD share = (flags & kExclusive) ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE;
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_ALWAYS, attributes, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   handle_ = reinterpret_cast<intptr_t>(h);
   return true;

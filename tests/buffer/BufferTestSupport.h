@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "OVTimeShiftTypes.h"
+#include "TestSupport.h"
 #include "buffer/CCircBufBase.h"
 #include "platform/Platform.h"
 #include "tools/common/StreamPattern.h"
@@ -45,20 +46,6 @@ struct OwnedConfig {
   OwnedConfig& operator=(const OwnedConfig&) = delete;
   const TSBufferConfig* get() const { return &config; }
 };
-
-// Waits for a worker thread's progress: checks `done` every millisecond.
-// False when the deadline passes first.
-template <typename Pred>
-bool WaitUntil(Pred done, uint32_t timeoutMs = 20000) {
-  port::Event tick(port::Event::Mode::kAutoReset);  // never set: its timeout paces the checks
-  const int64_t frequency = port::PerformanceFrequency();
-  const int64_t deadline = port::PerformanceCounter() + frequency / 1000 * timeoutMs;
-  while (!done()) {
-    if (port::PerformanceCounter() > deadline) return false;
-    tick.Wait(1);
-  }
-  return true;
-}
 
 // True when this process holds no handle to the file.
 inline bool NoHandleOn(const std::string& path) {

@@ -297,6 +297,47 @@ TEST(FileBuf, StartRefusesSettingsThatCannotDeliver) {
   EXPECT_FALSE(b.IsOpen());
 }
 
+// Catches two buffers configured with one file writing into it together: each must deliver its
+// own stream, the second from a name beside the first, and the name must be free again after.
+TEST(FileBuf, TwoBuffersNeverShareAFile) {
+  FileCase f("shared.bin");
+  const std::string beside = f.dir + "shared-2.bin";
+  port::DeleteFileAt(beside.c_str());
+  CCircFileBuf first, second;
+  f.Configure(first, 256, 0, kSmallCaches);
+  f.Configure(second, 256, 0, kSmallCaches);
+  ASSERT_EQ(first.Start(), S_OK);
+  ASSERT_EQ(second.Start(), S_OK);
+  EXPECT_STREQ(first.GetFilePath().c_str(), f.path.c_str());
+  EXPECT_STREQ(second.GetFilePath().c_str(), beside.c_str());
+  Put(first, 0, 64 * KB);
+  Put(second, 1 << 20, 64 * KB);  // another stream position: the other stream's bytes
+  AwaitCached(first, 16 * KB);
+  AwaitCached(second, 16 * KB);
+  EXPECT_EQ(Get(first, 8 * KB).bytes, test::PatternBytes(0, 8 * KB));
+  EXPECT_EQ(Get(second, 8 * KB).bytes, test::PatternBytes(1 << 20, 8 * KB));
+  ASSERT_EQ(first.Stop(), S_OK);
+  EXPECT_TRUE(first.GetFilePath().empty());
+  ASSERT_EQ(first.Start(), S_OK);
+  EXPECT_STREQ(first.GetFilePath().c_str(), f.path.c_str()) << "the configured name is free again";
+  ASSERT_EQ(first.Stop(), S_OK);
+  ASSERT_EQ(second.Stop(), S_OK);
+  port::DeleteFileAt(beside.c_str());
+}
+
+// Catches settings refused without a word: the reason is kept for the host to show.
+TEST(FileBuf, ARefusedStartSaysWhy) {
+  FileCase f("why.bin");
+  CCircFileBuf b;
+  f.Configure(b, 256, 0, TSCacheConfig{64, 128, 0, 32, 8, 0});
+  EXPECT_EQ(b.Start(), E_INVALIDARG);
+  EXPECT_STREQ(b.GetProblem().c_str(), "The input chunk (128 KB) does not fit the input cache (64 KB)");
+  f.Configure(b, 256, 0, kSmallCaches);
+  ASSERT_EQ(b.Start(), S_OK);
+  EXPECT_TRUE(b.GetProblem().empty());
+  ASSERT_EQ(b.Stop(), S_OK);
+}
+
 // Catches: Close (holding the state lock) waiting forever for a worker that waits for that lock.
 TEST(FileBuf, CloseEndsAWorkerWaitingForTheStateLock) {
   FileCase f("contended.bin");

@@ -9,6 +9,7 @@
 
 #include "DebugOutputCapture.h"
 #include "TimeShiftGraph.h"
+#include "platform/TestFileFaults.h"
 
 namespace ovts::test {
 namespace {
@@ -126,11 +127,10 @@ TEST_F(PropertySetGraphTest, PassThroughWhileRunningBypassesTheBufferAndComesBac
   EXPECT_TRUE(log[back].discontinuity);
   EXPECT_GE(log[back].position, log[back - 1].position + log[back - 1].length) << "bytes repeated";
 
-  // Another program holds the buffer file: the restart fails, the stream goes on bypassing it.
+  // The disk refuses the buffer file: the restart fails, the stream goes on bypassing it.
   ASSERT_EQ(SetPassThrough(1), S_OK);
-  const UniqueHandle held(
-      CreateFileA(BufferPath("held.mpg").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-  Configure(4096, kSmallCaches, PreAllocate, "held.mpg");
+  TestFileFaults faults;
+  faults.FailAt(port::FileOp::kSeek, 0, port::FileFault::kIoError);  // the file's pre-allocation
   const size_t failed = Log().size();
   EXPECT_TRUE(FAILED(SetPassThrough(0)));
   EXPECT_EQ(debugger.Count("[TShift]: Fatal error! Can't run from file buffer.\n"), 1);

@@ -17,7 +17,7 @@ constexpr uint32_t kPaceSliceMs = 10;
 }  // namespace
 
 CTestSourceStream::CTestSourceStream(HRESULT* result, CSource* filter, const TestSourceConfig& config)
-    : CSourceStream(result, filter, L"Out"), config_(config) {}
+    : CSourceStream(result, filter, L"Out"), config_(config), position_(config.startPosition) {}
 
 HRESULT CTestSourceStream::GetMediaType(CMediaType* type) {
   type->Clear();
@@ -71,8 +71,9 @@ void CTestSourceStream::Pace() {
 HRESULT CTestSourceStream::FillBuffer(IMediaSample* sample) {
   uint64_t length = std::min<uint64_t>(config_.bytesPerSample, sample->GetSize());
   if (config_.totalBytes) {
-    if (position_ >= config_.totalBytes) return S_FALSE;
-    length = std::min(length, config_.totalBytes - position_);
+    const uint64_t sent = position_ - config_.startPosition;
+    if (sent >= config_.totalBytes) return S_FALSE;
+    length = std::min(length, config_.totalBytes - sent);
   }
   Pace();
   BYTE* data = nullptr;
@@ -143,7 +144,9 @@ HRESULT CTestSinkPin::Inactive() {
 
 HRESULT CTestSinkPin::Receive(IMediaSample* sample) {
   RETURN_IF_NOT_OK(CBaseInputPin::Receive(sample));
-  return sink_->OnSample(sample, SampleProps()) ? S_OK : S_FALSE;
+  if (!sink_->OnSample(sample, SampleProps())) return S_FALSE;
+  sink_->HoldUntilFlush();
+  return S_OK;
 }
 
 HRESULT CTestSinkPin::EndOfStream() {
@@ -162,7 +165,10 @@ HRESULT CTestSinkPin::BeginFlush() {
 }
 
 CTestSink::CTestSink(const TestSinkConfig& config) noexcept
-    : CBaseFilter(nullptr, &filterLock_, kTestSinkClsid), config_(config), pin_(this), checker_(0, config.startKnown) {}
+    : CBaseFilter(nullptr, &filterLock_, kTestSinkClsid),
+      config_(config),
+      pin_(this),
+      checker_(config.start, config.startKnown) {}
 
 HRESULT CTestSink::Create(const TestSinkConfig& config, CTestSink** sink) {
   RETURN_HR_IF_NULL(E_POINTER, sink);
@@ -197,9 +203,23 @@ void CTestSink::OnNewSegment(REFERENCE_TIME start) {
 }
 
 void CTestSink::ForgetEndOfStream() {
-  std::lock_guard<std::mutex> guard(mutex_);
-  ended_ = false;
-  completeSent_ = false;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    ended_ = false;
+    completeSent_ = false;
+    ++flushes_;
+  }
+  changed_.notify_all();
+}
+
+void CTestSink::HoldUntilFlush() {
+  if (!config_.holdUntilFlush) return;
+  std::unique_lock<std::mutex> guard(mutex_);
+  const uint64_t flushes = flushes_;
+  ++stats_.holding;
+  changed_.notify_all();
+  changed_.wait(guard, [&] { return flushes_ != flushes; });
+  --stats_.holding;
 }
 
 void CTestSink::NotifyCompleteIfDue() {

@@ -32,6 +32,7 @@ struct TestSourceConfig {
   long bufferCount = 4;
   uint64_t bytesPerSecond = 0;   // 0: as fast as downstream takes the samples
   uint64_t totalBytes = 0;       // 0: endless; otherwise end of stream after this many bytes
+  uint64_t startPosition = 0;    // stream position of the first byte: tells two streams apart
 };
 
 // The source's output pin. Sample times are stream positions (bytes x 10,000,000); the first
@@ -84,10 +85,14 @@ class CTestSource final : public CSource {
 struct TestSinkConfig {
   std::vector<GUID> subtypes;  // MEDIATYPE_Stream with one of these; empty: any MEDIATYPE_Stream
   bool holdSamples = false;    // keep every sample until ReleaseSamples, starving the allocator
-  bool startKnown = true;      // the stream starts at position 0; otherwise the checker finds it
+  bool startKnown = true;      // the stream starts at `start`; otherwise the checker finds it
+  uint64_t start = 0;
   // As a renderer: after an end of stream every sample is refused until a flush or a stop, and
   // the end is reported to the graph (EC_COMPLETE) once the sink runs.
   bool renderer = false;
+  // As a paused renderer: Receive keeps each sample (and the delivering thread) until the sink
+  // is flushed or stopped.
+  bool holdUntilFlush = false;
   // Told of every sample on the delivery thread, under the sink's lock, before it is counted.
   std::function<void(const AM_SAMPLE2_PROPERTIES&)> onSample;
 };
@@ -101,6 +106,7 @@ struct TestSinkStats {
   uint64_t endOfStreams = 0;
   uint64_t refused = 0;         // samples refused after an end of stream (renderer)
   uint64_t newSegments = 0;
+  uint64_t holding = 0;         // deliveries held in Receive now (holdUntilFlush)
   REFERENCE_TIME segmentStart = 0;  // of the latest new segment
   tools::PatternChecker::Stats pattern;
 };
@@ -154,8 +160,10 @@ class CTestSink final : public CBaseFilter, public IAMFilterMiscFlags {
   bool OnSample(IMediaSample* sample, const AM_SAMPLE2_PROPERTIES& props);
   void OnEndOfStream();
   void OnNewSegment(REFERENCE_TIME start);
-  // A flush or a stop: a renderer takes samples again.
+  // A flush or a stop: a renderer takes samples again, held deliveries go.
   void ForgetEndOfStream();
+  // Holds the delivering thread until a flush or a stop (holdUntilFlush).
+  void HoldUntilFlush();
   // Tells the graph the stream is complete, once, when it ended and the sink runs.
   void NotifyCompleteIfDue();
 
@@ -169,6 +177,7 @@ class CTestSink final : public CBaseFilter, public IAMFilterMiscFlags {
   std::vector<ComPtr<IMediaSample>> held_;  // mutex_
   bool ended_ = false;                      // mutex_; an end of stream since the last flush
   bool completeSent_ = false;               // mutex_
+  uint64_t flushes_ = 0;                    // mutex_; flushes and stops so far
 };
 
 }  // namespace ovts::test
