@@ -40,18 +40,6 @@ HRESULT StoreSessionSettings(IOVTimeShiftFilter* control, uint32_t kbps) {
   return control->SetCacheBitRate(kbps);
 }
 
-// One line of standard input without its end; false at the end of the input.
-bool ReadLine(HANDLE input, std::string* line) {
-  line->clear();
-  char c = 0;
-  DWORD read = 0;
-  while (ReadFile(input, &c, 1, &read, nullptr) && read == 1) {
-    if (c == '\n') return true;
-    if (c != '\r') line->push_back(c);
-  }
-  return !line->empty();
-}
-
 void Say(const std::string& text) { WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), text.size()); }
 
 // Serves "page N" lines until "quit" (true) or the end of the input (false).
