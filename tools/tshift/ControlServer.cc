@@ -322,19 +322,20 @@ void ControlServer::Serve() {
     if (WaitForSingleObject(listener_->Event(), 0) == WAIT_OBJECT_0) OnAccept();
     for (auto it = connections_.begin(); it != connections_.end();) {
       Connection& c = **it;
-      bool keep = true;
-      if (!c.ended && WaitForSingleObject(c.link->Event(), 0) == WAIT_OBJECT_0) {
-        std::string in;
-        c.ended = !c.link->Receive(&in);
-        // A last line without its end still counts.
-        if (c.ended && (c.lines.Pending() > 0 || (!in.empty() && in.back() != '\n'))) in += '\n';
-        c.lines.Feed(in.data(), in.size());
-        keep = Pump(c);
-      }
+      const bool keep = c.ended || WaitForSingleObject(c.link->Event(), 0) != WAIT_OBJECT_0 || Take(c);
       it = keep ? it + 1 : connections_.erase(it);
     }
   }
   connections_.clear();
+}
+
+bool ControlServer::Take(Connection& c) {
+  std::string in;
+  c.ended = !c.link->Receive(&in);
+  // A last line without its end still counts.
+  if (c.ended && (c.lines.Pending() > 0 || (!in.empty() && in.back() != '\n'))) in += '\n';
+  c.lines.Feed(in.data(), in.size());
+  return Pump(c);
 }
 
 void ControlServer::OnReplies() {
@@ -362,7 +363,8 @@ void ControlServer::OnAccept() {
     auto connection = std::make_unique<Connection>();
     connection->id = nextId_++;
     connection->link = std::move(link);
-    connections_.push_back(std::move(connection));
+    // What came before the connection was taken in may have left no signal behind.
+    if (Take(*connection)) connections_.push_back(std::move(connection));
   }
 }
 

@@ -78,6 +78,8 @@ class ControlServer {
   void Serve();
   void OnReplies();
   void OnAccept();
+  // Takes in what the client sent, then pumps; false to close.
+  bool Take(Connection& connection);
   // Answers what can be answered, passes the next command on, and sends; false to close.
   bool Pump(Connection& connection);
   void Reply(uint64_t id, const std::string& line);
