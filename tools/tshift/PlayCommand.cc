@@ -80,15 +80,13 @@ class Player {
     switch (c.kind) {
       case HostCommand::kQuit: return false;
       case HostCommand::kTogglePause:
-        return Carry({paused_ ? HostCommand::kResume : HostCommand::kPause}, remote, reply);
+        return Carry({Paused() ? HostCommand::kResume : HostCommand::kPause}, remote, reply);
       case HostCommand::kPause:
         if (Refused(control->Pause(), "cannot pause", reply)) break;
-        paused_ = true;
         Note("paused (recording goes on)\n");
         break;
       case HostCommand::kResume:
         if (Refused(control->Resume(), "cannot resume", reply)) break;
-        paused_ = false;
         Note("resumed\n");
         break;
       case HostCommand::kSeek:
@@ -165,6 +163,9 @@ class Player {
       Note("property pages opened\n");
   }
 
+  // As the filter has it: a jump to live or the Status page may have resumed or paused it.
+  bool Paused() const { return graph_.TimeShift().PlayState() == TSSTATE_PAUSED; }
+
   uint64_t Rate() const { return givenRate_ ? givenRate_ : inputRate_.BitsPerSecond(); }
 
   void Tick() {
@@ -186,7 +187,7 @@ class Player {
     // A file is read at full speed, so a buffer that stopped growing means it was read through.
     // Playback paused by the person waits for them.
     const bool inputEnded = stdin_ ? stdin_->Ended() : now - (lastWriteTick_ ? lastWriteTick_ : start_) >= kDrainQuietMs;
-    return inputEnded && outputQuiet && !paused_;
+    return inputEnded && outputQuiet && !Paused();
   }
 
   std::string StatusLine(const BufferStatus& status) const {
@@ -268,7 +269,6 @@ class Player {
   const bool statusOnTerminal_;
   RateMeter inputRate_;
   bool statusShown_ = false;
-  bool paused_ = false;  // by this host's own commands
   bool jumped_ = false;  // a seek, jump to live or flush was asked for
   ULONGLONG lastSeek_ = 0;
   int64_t lastWrite_ = -1;
