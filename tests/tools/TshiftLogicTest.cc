@@ -111,6 +111,7 @@ TEST(TshiftCommandLine, ControlChannelAndKeys) {
   EXPECT_EQ(r.options.command, Command::kCtl);
   EXPECT_EQ(r.options.lines, (std::vector<std::string>{"pause", "help", "back -5", "--in"}));
   EXPECT_TRUE(Parse({"ctl", "\\\\.\\pipe\\tshift"}).ok);
+  EXPECT_EQ(Parse({"demo", "--keys", "k"}).options.keys, "k");
   for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
            {"play", "--in", "-", "--control", "0.0.0.0:7700"},
            {"play", "--in", "-", "--control", "192.168.1.2:7700"},

@@ -126,7 +126,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       if (error.empty()) ParseRate(value, &o.bitRateKbps, &error);
     } else if (takesRegistry && r.Option("--registry", &o.registry, &error)) {
     } else if (o.command == Command::kDemo && r.Option("--dir", &o.bufferDir, &error)) {
-    } else if (o.command == Command::kPlay && r.Option("--keys", &o.keys, &error)) {
+    } else if ((o.command == Command::kPlay || o.command == Command::kDemo) && r.Option("--keys", &o.keys, &error)) {
     } else if (o.command == Command::kPlay && r.Option("--control", &o.control, &error)) {
       ControlAddress address;
       if (error.empty()) ParseControlAddress(o.control, &address, &error);
@@ -212,10 +212,11 @@ std::string UsageText(const std::vector<std::string>& settingNames) {
   std::string text = R"(tshift: run the Orvanta Time Shift filter (ovts.ax) from a terminal.
 
 usage:
-  tshift demo [--bitrate KBIT] [--dir DIR] [--out FILE]
+  tshift demo [--bitrate KBIT] [--dir DIR] [--out FILE] [--keys PIPE]
       A scripted time-shift session on a built-in 8 Mbit/s MPEG-TS source: live, pause,
-      resume, seek back, jump to live, flush, stop. Prints a status line every second and a
-      summary; exits 0 only if the delivered stream held every check. It keeps its own
+      resume, seek back, jump to live, flush, stop; q ends it early (--keys as for play).
+      Prints a status line every second and a summary; exits 0 only if the delivered stream
+      held every check. It keeps its own
       settings (registry base Software\Orvanta\TShiftDemo) and its buffer file in DIR
       (default C:\ovts-demo\), and writes the delivered stream to FILE (default
       DIR\delivered.ts).

@@ -21,7 +21,7 @@ struct Options {
   std::string settingName;    // settings set
   std::string settingValue;   // settings set
   std::string bufferDir;      // demo: folder of the buffer file and the delivered stream
-  std::string keys;           // play: a pipe carrying the bytes of a terminal's keys
+  std::string keys;           // play, demo: a pipe carrying the bytes of a terminal's keys
   std::string control;        // play: where the control channel listens; ctl: where it is
   std::vector<std::string> lines;  // ctl: the command lines to send; none reads standard input
 };

@@ -202,7 +202,8 @@ int RunDemo(const Options& options) {
   if (FAILED(graph.Build(source.Get(), L"Live MPEG-TS Source", sink.Get(), &error))) return Fail(error);
 
   CommandInput input;
-  input.Start(false, "", &error);  // without a keys pipe it fails only to have no source
+  input.Start(false, options.keys, &error);
+  if (!error.empty()) return Fail(error);
   Say("tshift demo: " + FormatBytes(int64_t{kDemoBufferKB} * 1024) + " buffer in " + folder + ", caches " +
       std::to_string(caches.inputCacheKB) + "/" + std::to_string(caches.outputCacheKB) + " KB, source " +
       std::to_string(options.bitRateKbps) + " kbit/s; q quits early\n");

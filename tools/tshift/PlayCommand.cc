@@ -362,7 +362,8 @@ int RunPlay(const Options& options) {
       break;
     case CommandInput::Source::kLines: break;
     case CommandInput::Source::kNone:
-      WriteError("tshift: no console for commands: playback stops at the end of the input or with Ctrl-C\n");
+      WriteError(std::string("tshift: no console for commands: playback stops at the end of the input, with Ctrl-C") +
+                 (options.control.empty() ? "" : " or by the control channel") + "\n");
       break;
   }
   // Declared after the input it posts to, so that it stops first.
