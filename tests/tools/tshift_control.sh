@@ -18,16 +18,10 @@ fail() {
   exit 1
 }
 
-key='Software\Orvanta\TShiftControlTest'
-export OVTS_BUILD_DIR=$build OVTS_TSHIFT_NO_BUILD=1
-. "$top/scripts/wine-env"
-mkdir -p "$WINEPREFIX/drive_c/ovts-test-tshift-control"
-"$top/scripts/tshift" settings set Drive 'C:\ovts-test-tshift-control\' --registry "$key" >/dev/null ||
-  fail "settings set Drive"
-ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=25 -t 10 -c:v mpeg2video -q:v 4 -g 12 -muxrate 4000k \
-  -f mpegts "$work/in.ts" || fail "ffmpeg cannot make the input"
+. "$top/tests/tools/tshift_live.sh"
+live_setup TShiftControlTest
 
-ffmpeg -nostdin -v error -re -stream_loop -1 -i "$work/in.ts" -c copy -muxrate 4000k -f mpegts - 2>/dev/null |
+live_source 2>/dev/null |
   "$top/scripts/tshift" play --in - --out "$work/out.ts" --bitrate 4000 --registry "$key" --control 0 \
     2>"$work/err" &
 play=$!
@@ -44,15 +38,7 @@ ask() {
   reply=$(ctl "$1")
   [[ "$reply" =~ $2 ]] || fail "'$1' was answered '$reply', not /$2/"
 }
-# A figure of the status line in KB: read, write, current, out, or delay (the bytes behind).
-figure() {
-  local pick
-  case $1 in
-    delay) pick='s/.* delay [^(]*\(([0-9.]+) (KB|MB)\).*/\1 \2/' ;;
-    *) pick="s/.* $1 ([0-9.]+) (KB|MB)( .*|$)/\\1 \\2/" ;;
-  esac
-  sed -E "$pick" <<<"$2" | awk '{ print int($2 == "MB" ? $1 * 1024 : $1) }'
-}
+figure() { status_figure "$@"; }
 # wait_status PATTERN SECONDS: polls the status line until it matches; it is left in $status.
 wait_status() {
   local end=$((SECONDS + $2))

@@ -20,19 +20,15 @@ fail() {
   exit 1
 }
 
-key='Software\Orvanta\TShiftTerminalTest'
-export OVTS_BUILD_DIR=$build OVTS_TSHIFT_NO_BUILD=1
-. "$top/scripts/wine-env"
-mkdir -p "$WINEPREFIX/drive_c/ovts-test-tshift-terminal"
-"$top/scripts/tshift" settings set Drive 'C:\ovts-test-tshift-terminal\' --registry "$key" >/dev/null ||
-  fail "settings set Drive"
-ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=25 -t 10 -c:v mpeg2video -q:v 4 -g 12 -muxrate 4000k \
-  -f mpegts "$work/in.ts" || fail "ffmpeg cannot make the input"
+. "$top/tests/tools/tshift_live.sh"
+live_setup TShiftTerminalTest
 
 # The pane runs the README's command, then notes its status and the terminal's settings.
 cat >"$work/session" <<EOF
 stty -g >"$work/before"
-ffmpeg -nostdin -v error -re -stream_loop -1 -i "$work/in.ts" -c copy -muxrate 4000k -f mpegts - |
+work=$work
+. "$top/tests/tools/tshift_live.sh"
+live_source |
   "$top/scripts/tshift" play --in - --out "$work/out.ts" --bitrate 4000 --registry '$key'
 echo "\${PIPESTATUS[1]}" >"$work/rc.part" && mv "$work/rc.part" "$work/rc"
 stty -g >"$work/after"
@@ -69,15 +65,7 @@ wait_after() {
 }
 
 # The newest status line's write location or delay behind live, in KB.
-figure() {
-  local pick
-  case $1 in
-    write) pick='s/.* write ([0-9.]+) (KB|MB) .*/\1 \2/' ;;
-    delay) pick='s/.* delay [^(]*\(([0-9.]+) (KB|MB)\).*/\1 \2/' ;;
-  esac
-  tr '\r' '\n' <"$work/pane" | grep -E '^(PLAYING|PAUSED)' | tail -n 1 | sed -E "$pick" |
-    awk '{ print int($2 == "MB" ? $1 * 1024 : $1) }'
-}
+figure() { status_figure "$1" "$(tr '\r' '\n' <"$work/pane" | grep -E '^(PLAYING|PAUSED)' | tail -n 1)"; }
 
 # The session's end: the status within the limit, and the terminal as it was found.
 expect_end() {  # WHAT SECONDS
