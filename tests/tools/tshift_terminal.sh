@@ -69,15 +69,18 @@ figure() { status_figure "$1" "$(tr '\r' '\n' <"$work/pane" | grep -E '^(PLAYING
 
 # The session's end: the status within the limit, and the terminal as it was found.
 expect_end() {  # WHAT SECONDS
-  local end=$((SECONDS + $2))
+  local asked took
+  asked=$(date +%s%N)
   until [ -f "$work/rc" ]; do
-    [ "$SECONDS" -lt "$end" ] || fail "$1: play still runs after $2 s"
+    took=$((($(date +%s%N) - asked) / 1000000))
+    [ "$took" -le $(($2 * 1000)) ] || fail "$1: play still runs after $2 s"
     sleep 0.1
   done
+  took=$((($(date +%s%N) - asked) / 1000000))
   until [ -f "$work/after" ]; do sleep 0.1; done
   cmp -s "$work/before" "$work/after" ||
     fail "$1: the terminal's settings changed: $(cat "$work/before") -> $(cat "$work/after")"
-  echo "ok: $1: play ended with $(cat "$work/rc"), the terminal as it was"
+  echo "ok: $1: play ended with $(cat "$work/rc") after $took ms, the terminal as it was"
 }
 
 # The processes of this test's session: its registry key names them.
@@ -127,11 +130,7 @@ tmux_ send-keys x
 wait_for 'flushed' 10 || fail "x did not flush"
 tmux_ send-keys s Up h
 wait_for 'q/Esc quit' 10 || fail "h did not show the keys"
-if [ -n "${DISPLAY:-}" ]; then
-  tmux_ send-keys o
-  wait_for 'property pages opened' 20 || fail "o did not open the property pages"
-fi
-echo "ok: left, right, x, h$([ -n "${DISPLAY:-}" ] && echo ", o") did what the help says"
+echo "ok: left, right, x and h did what the help says"
 tmux_ send-keys q
 expect_end "q" 2
 [ "$(cat "$work/rc")" = 0 ] || fail "q ended play with $(cat "$work/rc")"
@@ -140,9 +139,15 @@ start_session
 tmux_ send-keys Escape
 expect_end "Esc" 2
 
+# With the property pages open (closing a window costs Wine two seconds on a display without a
+# window manager, so not in the q session).
 start_session
+if [ -n "${DISPLAY:-}" ]; then
+  tmux_ send-keys o
+  wait_for 'property pages opened' 20 || fail "o did not open the property pages"
+fi
 tmux_ send-keys C-c
-expect_end "Ctrl-C" 10
+expect_end "Ctrl-C$([ -n "${DISPLAY:-}" ] && echo " with the property pages open")" 10
 
 start_session
 kill "$(session_pid scripts/tshift)"
