@@ -231,7 +231,7 @@ usage:
       --bitrate KBIT     sizes the filter's caches for a stream of KBIT kbit/s (stored in
                          the settings, as the filter keeps them) and shows the delay in
                          seconds.
-      --control ADDRESS  takes command lines from other programs, any number at once, at a
+      --control ADDRESS  takes command lines from other programs, up to 60 at once, at a
                          TCP port on 127.0.0.1 (PORT or 127.0.0.1:PORT; port 0 picks a free
                          one and says which) or at a named pipe (\\.\pipe\NAME). Each line
                          gets one reply line: "ok", the status line, or "error: WHY".

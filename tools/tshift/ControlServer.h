@@ -1,5 +1,5 @@
 // The control channel of `tshift play`: command lines from other programs, over TCP on
-// 127.0.0.1 or over a named pipe, from any number of clients at once (up to kMaxClients; one
+// 127.0.0.1 or over a named pipe, from many clients at once (up to kMaxClients; one
 // more is told so and closed). A client's lines are answered in order, one reply line each:
 // bad lines at once, commands once the host has carried them out. A client whose lines pile up
 // unanswered (over kMaxPending bytes), or who will not read its replies, is closed. Nothing a
