@@ -2,8 +2,9 @@
 
 #include <commctrl.h>
 #include <ocidl.h>
-#include <olectl.h>
 #include <prsht.h>
+
+#include "pages/COVPropertySheet.h"
 
 namespace ovts {
 namespace {
@@ -46,9 +47,8 @@ DWORD WINAPI CTSPropertyFrame::FrameThread(void* self) {
   auto* frame = static_cast<CTSPropertyFrame*>(self);
   HRESULT hr = OleInitialize(nullptr);
   if (SUCCEEDED(hr)) {
-    IUnknown* objects[] = {frame->object_.Get()};
-    hr = OleCreatePropertyFrame(nullptr, 0, 0, frame->caption_.c_str(), 1, objects, frame->pages_.cElems,
-                                frame->pages_.pElems, GetUserDefaultLCID(), 0, nullptr);
+    hr = COVPropertySheet::Run(frame->caption_.c_str(), frame->object_.Get(), frame->pages_.cElems, frame->pages_.pElems,
+                               GetUserDefaultLCID());
     OleUninitialize();
   }
   CoTaskMemFree(frame->pages_.pElems);

@@ -1,6 +1,7 @@
-// The platform's property frame (OleCreatePropertyFrame) over an object's pages, opened on a
-// thread of its own. The frame is modal to that thread only, so the host's thread goes on
-// steering the graph while a person watches the Status page and changes settings.
+// The module's property frame (COVPropertySheet, which applies what OK and Apply confirm) over an
+// object's pages, opened on a thread of its own. The frame is modal to that thread only, so the
+// host's thread goes on steering the graph while a person watches the Status page and changes
+// settings.
 //
 // Threads: Open, Window, Close and the destructor on one host thread; the frame thread (an OLE
 // single-threaded apartment) runs the frame and its pages. The frame thread calls the object
@@ -38,7 +39,7 @@ class CTSPropertyFrame {
   HRESULT ShowPage(int index, std::wstring* title) const;
   // Cancels the frame as its Cancel button would, and waits for its thread.
   void Close();
-  // What OleCreatePropertyFrame returned; meaningful once Closed is signalled.
+  // What the frame's run returned; meaningful once Closed is signalled.
   HRESULT Result() const { return result_; }
 
  private:

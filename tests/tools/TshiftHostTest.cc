@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -30,7 +31,8 @@ TEST(TshiftCommandInput, LinesArriveInOrderAndJunkIsReported) {
   const HANDLE savedInput = GetStdHandle(STD_INPUT_HANDLE);
   SetStdHandle(STD_INPUT_HANDLE, readEnd);
   CommandInput input;
-  ASSERT_EQ(input.Start(false), CommandInput::Source::kLines);
+  std::string error;
+  ASSERT_EQ(input.Start(false, "", &error), CommandInput::Source::kLines);
   SetStdHandle(STD_INPUT_HANDLE, savedInput);
 
   const std::string typed = "pause\r\nback 30\nrewind\n\nlive\nquit\n";
@@ -39,7 +41,8 @@ TEST(TshiftCommandInput, LinesArriveInOrderAndJunkIsReported) {
   std::string messages;
   while (kinds.size() < 4 && WaitForSingleObject(input.Ready(), kWaitMs) == WAIT_OBJECT_0) {
     messages += input.TakeMessage();
-    for (HostCommand c = input.Take(); c.kind != HostCommand::kNone; c = input.Take()) kinds.push_back(c.kind);
+    for (HostRequest r = input.Take(); r.command.kind != HostCommand::kNone; r = input.Take())
+      kinds.push_back(r.command.kind);
   }
   // The junk line's report may have come in while the last commands were being taken.
   messages += input.TakeMessage();
@@ -48,6 +51,42 @@ TEST(TshiftCommandInput, LinesArriveInOrderAndJunkIsReported) {
   EXPECT_NE(messages.find("rewind"), std::string::npos);
   EXPECT_EQ(WaitForSingleObject(input.Ready(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "nothing left, yet ready";
   writer.reset();  // the reader thread sees the end of its input and ends
+}
+
+TEST(TshiftCommandInput, TerminalKeysThroughAPipe) {
+  // The bytes of a terminal's keys, written as a terminal writes them, arrive as the console's
+  // keys in order; a keys pipe that cannot be opened is said, not ignored.
+  const std::string name = "\\\\.\\pipe\\tshift-keys-test-" + std::to_string(GetCurrentProcessId());
+  UniqueHandle terminal(CreateNamedPipeW(Widen(name).c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 256,
+                                         256, 0, nullptr));
+  ASSERT_NE(terminal.get(), INVALID_HANDLE_VALUE);
+  CommandInput input;
+  std::string error;
+  ASSERT_EQ(input.Start(true, name, &error), CommandInput::Source::kTerminalKeys) << error;
+  ConnectNamedPipe(terminal.get(), nullptr);  // the reader has connected already, or does now
+  std::vector<HostCommand> got;
+  struct Key {
+    const char* bytes;
+    size_t commands;
+  };
+  for (const Key key : {Key{"\x1b[D", 1}, Key{" ", 1}, Key{"\x1b[A", 0}, Key{"l", 1}, Key{"\x1b", 1}}) {
+    ASSERT_TRUE(WriteAll(terminal.get(), key.bytes, strlen(key.bytes)));
+    // As a person types: the next key comes once this one has arrived (up means nothing).
+    const size_t expected = got.size() + key.commands;
+    while (got.size() < expected && WaitForSingleObject(input.Ready(), kWaitMs) == WAIT_OBJECT_0)
+      for (HostRequest r = input.Take(); r.command.kind != HostCommand::kNone; r = input.Take()) got.push_back(r.command);
+  }
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(got[0].kind, HostCommand::kSeek);
+  EXPECT_DOUBLE_EQ(got[0].seconds, -kSeekStepSeconds);
+  EXPECT_EQ(got[1].kind, HostCommand::kTogglePause);
+  EXPECT_EQ(got[2].kind, HostCommand::kLive);
+  EXPECT_EQ(got[3].kind, HostCommand::kQuit) << "Esc";
+  terminal.reset();
+
+  CommandInput missing;
+  EXPECT_EQ(missing.Start(true, "Z:\\nonexistent\\keys", &error), CommandInput::Source::kNone);
+  EXPECT_NE(error.find("Z:\\nonexistent\\keys"), std::string::npos) << error;
 }
 
 TEST(TshiftStdinQueue, WriterWaitsAtTheLimitAndEveryByteComesOutOnce) {

@@ -7,6 +7,7 @@
 
 #include "tools/common/TsGenerator.h"
 #include "tools/tshift/CommandLine.h"
+#include "tools/tshift/ControlProtocol.h"
 #include "tools/tshift/DeliveryCheck.h"
 #include "tools/tshift/HostCommands.h"
 #include "tools/tshift/StatusFigures.h"
@@ -96,6 +97,102 @@ TEST(TshiftHostCommands, KeysAndLinesMeanTheSame) {
     EXPECT_EQ(CommandForLine(junk, &error).kind, HostCommand::kNone) << junk;
     EXPECT_FALSE(error.empty()) << junk;
   }
+}
+
+TEST(TshiftCommandLine, ControlChannelAndKeys) {
+  // Catches a control address that would listen beyond this machine, and a ctl whose command
+  // words ("help", "back -5") are taken for its own options.
+  ParseResult r = Parse({"play", "--in", "-", "--control", "127.0.0.1:0", "--keys", "Z:\\tmp\\keys"});
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.options.control, "127.0.0.1:0");
+  EXPECT_EQ(r.options.keys, "Z:\\tmp\\keys");
+  r = Parse({"ctl", "7700", "pause", "help", "back -5", "--in"});
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.options.command, Command::kCtl);
+  EXPECT_EQ(r.options.lines, (std::vector<std::string>{"pause", "help", "back -5", "--in"}));
+  EXPECT_TRUE(Parse({"ctl", "\\\\.\\pipe\\tshift"}).ok);
+  EXPECT_EQ(Parse({"demo", "--keys", "k"}).options.keys, "k");
+  for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+           {"play", "--in", "-", "--control", "0.0.0.0:7700"},
+           {"play", "--in", "-", "--control", "192.168.1.2:7700"},
+           {"play", "--in", "-", "--control", "70000"},
+           {"play", "--in", "-", "--control", "\\\\.\\pipe\\"},
+           {"ctl"},
+           {"ctl", "0", "status"},
+           {"pages", "--keys", "k"}}) {
+    r = Parse(bad);
+    EXPECT_FALSE(r.ok) << bad.back();
+    EXPECT_EQ(r.error.find('\n'), std::string::npos) << r.error;
+  }
+  ControlAddress address;
+  std::string error;
+  ASSERT_TRUE(ParseControlAddress("localhost:7700", &address, &error));
+  EXPECT_EQ(FormatControlAddress(address), "127.0.0.1:7700");
+  ASSERT_TRUE(ParseControlAddress("\\\\.\\pipe\\tshift", &address, &error));
+  EXPECT_EQ(address.kind, ControlAddress::kPipe);
+}
+
+std::vector<HostCommand::Kind> Kinds(const std::vector<HostCommand>& commands) {
+  std::vector<HostCommand::Kind> kinds;
+  for (const HostCommand& c : commands) kinds.push_back(c.kind);
+  return kinds;
+}
+
+TEST(TshiftKeyDecoder, TerminalBytesAreTheConsolesKeys) {
+  // Catches an arrow key taken for Esc (and so quitting), a sequence split between reads that is
+  // lost, and keys without a meaning (up, F5, Alt+q) that do something.
+  using K = HostCommand::Kind;
+  KeyDecoder keys;
+  std::vector<HostCommand> got = keys.Feed("\x1b[C");
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].kind, K::kSeek);
+  EXPECT_DOUBLE_EQ(got[0].seconds, kSeekStepSeconds);
+  got = keys.Feed("\x1bOD");
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_DOUBLE_EQ(got[0].seconds, -kSeekStepSeconds);
+  EXPECT_EQ(Kinds(keys.Feed("\x1b")), (std::vector<K>{K::kQuit}));
+  EXPECT_TRUE(keys.Feed("\x1b[1;").empty()) << "half of ctrl+right";
+  EXPECT_EQ(Kinds(keys.Feed("5C l")), (std::vector<K>{K::kSeek, K::kTogglePause, K::kLive}));
+  EXPECT_TRUE(keys.Feed("\x1b[A\x1b[15~\x1bq\x1b\x1b\xc3\xa9\r\n").empty());
+  EXPECT_EQ(Kinds(keys.Feed("sxoh?\x03")),
+            (std::vector<K>{K::kStatus, K::kFlush, K::kPages, K::kHelp, K::kHelp, K::kQuit}));
+  EXPECT_TRUE(keys.Feed(std::string("\x1b[") + std::string(40, '1') + "C").empty()) << "an endless sequence";
+  EXPECT_EQ(Kinds(keys.Feed("l")), (std::vector<K>{K::kLive}));
+}
+
+TEST(TshiftControlLines, LinesJunkAndOverlongLines) {
+  // Catches a line lost or merged across reads, junk or an endless line taken as a command or
+  // buffered without bound, and a line after the junk that is lost.
+  ControlLineReader reader;
+  std::string line, error;
+  reader.Feed("pau", 3);
+  EXPECT_FALSE(reader.Next(&line, &error));
+  reader.Feed("se\r\nstatus\nba", 13);
+  ASSERT_TRUE(reader.Next(&line, &error));
+  EXPECT_EQ(line, "pause");
+  ASSERT_TRUE(reader.Next(&line, &error));
+  EXPECT_EQ(line, "status");
+  EXPECT_FALSE(reader.Next(&line, &error));
+  reader.Feed("ck 30\n\x00\xff\x01junk\nlive\n", 20);
+  ASSERT_TRUE(reader.Next(&line, &error));
+  EXPECT_EQ(line, "back 30");
+  ASSERT_TRUE(reader.Next(&line, &error));
+  EXPECT_TRUE(line.empty());
+  EXPECT_NE(error.find("not a command line"), std::string::npos);
+  ASSERT_TRUE(reader.Next(&line, &error));
+  EXPECT_EQ(line, "live");
+
+  const std::string endless(ControlLineReader::kMaxLine + 1, 'a');
+  reader.Feed(endless.data(), endless.size());
+  ASSERT_TRUE(reader.Next(&line, &error)) << "refused once past the limit, before its end";
+  EXPECT_NE(error.find("longer than"), std::string::npos);
+  for (int i = 0; i < 100; ++i) reader.Feed(endless.data(), endless.size());
+  EXPECT_FALSE(reader.Next(&line, &error));
+  EXPECT_EQ(reader.Pending(), 0u) << "the rest of an over-long line is not kept";
+  reader.Feed("aaa\nquit\n", 9);
+  ASSERT_TRUE(reader.Next(&line, &error));
+  EXPECT_EQ(line, "quit");
+  EXPECT_TRUE(error.empty());
 }
 
 TEST(TshiftStatusFigures, DelayAndRate) {

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# `tshift pages` as a script drives it: the platform's property frame opened on its own thread
+# `tshift pages` as a script drives it: the module's property frame opened on its own thread
 # over the running filter from the registered module, each page brought to the front by a line
 # and named back, a bad line refused, and the frame and graph closed by "quit". Catches a frame
 # that never shows, pages in the wrong order or under the wrong title, and a session that will

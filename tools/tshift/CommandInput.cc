@@ -30,17 +30,27 @@ CommandInput::~CommandInput() {
   if (modeChanged_) SetConsoleMode(input_, savedMode_);
 }
 
-CommandInput::Source CommandInput::Start(bool stdinCarriesStream) {
+CommandInput::Source CommandInput::Start(bool stdinCarriesStream, const std::string& keysPipe, std::string* error) {
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
-  if (!stdinCarriesStream && IsConsole(in)) {
+  if (!keysPipe.empty()) {
+    opened_.reset(CreateFileW(Widen(keysPipe).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr));
+    if (opened_.get() == INVALID_HANDLE_VALUE) {
+      opened_.release();
+      *error = "cannot read keys from " + keysPipe + ": " + ErrorText(HRESULT_FROM_WIN32(GetLastError()));
+      return Source::kNone;
+    }
+    input_ = opened_.get();
+    source_ = Source::kTerminalKeys;
+  } else if (!stdinCarriesStream && IsConsole(in)) {
     input_ = in;
     source_ = Source::kConsoleKeys;
   } else if (stdinCarriesStream) {
-    console_.reset(CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, 0, nullptr));
-    if (console_.get() == INVALID_HANDLE_VALUE) console_.release();
-    if (IsConsole(console_.get())) {
-      input_ = console_.get();
+    opened_.reset(CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr));
+    if (opened_.get() == INVALID_HANDLE_VALUE) opened_.release();
+    if (IsConsole(opened_.get())) {
+      input_ = opened_.get();
       source_ = Source::kConsoleKeys;
     }
   } else if (in && in != INVALID_HANDLE_VALUE) {
@@ -53,7 +63,10 @@ CommandInput::Source CommandInput::Start(bool stdinCarriesStream) {
   }
   if (source_ != Source::kNone) {
     HANDLE thread = CreateThread(nullptr, 0, ReaderThread, this, 0, nullptr);
-    if (!thread) return source_ = Source::kNone;
+    if (!thread) {
+      *error = "cannot start the command reader: " + ErrorText(HRESULT_FROM_WIN32(GetLastError()));
+      return source_ = Source::kNone;
+    }
     CloseHandle(thread);
   }
   return source_;
@@ -61,28 +74,39 @@ CommandInput::Source CommandInput::Start(bool stdinCarriesStream) {
 
 DWORD WINAPI CommandInput::ReaderThread(void* self) {
   auto* input = static_cast<CommandInput*>(self);
-  if (input->source_ == Source::kConsoleKeys)
-    input->ReadKeys();
-  else
-    input->ReadLines();
+  switch (input->source_) {
+    case Source::kConsoleKeys: input->ReadConsoleKeys(); break;
+    case Source::kTerminalKeys: input->ReadTerminalKeys(); break;
+    case Source::kLines: input->ReadLines(); break;
+    case Source::kNone: break;
+  }
   return 0;
 }
 
-void CommandInput::ReadKeys() {
+void CommandInput::ReadConsoleKeys() {
   INPUT_RECORD record;
   DWORD read = 0;
   while (ReadConsoleInputW(input_, &record, 1, &read)) {
     if (read == 0 || record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) continue;
     const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
     if (key.wVirtualKeyCode == VK_LEFT)
-      Post({HostCommand::kSeek, -kSeekStepSeconds});
+      Post({{HostCommand::kSeek, -kSeekStepSeconds}});
     else if (key.wVirtualKeyCode == VK_RIGHT)
-      Post({HostCommand::kSeek, kSeekStepSeconds});
+      Post({{HostCommand::kSeek, kSeekStepSeconds}});
     else if (key.uChar.UnicodeChar > 0 && key.uChar.UnicodeChar < 128) {
       const HostCommand command = CommandForKey(static_cast<char>(key.uChar.UnicodeChar));
-      if (command.kind != HostCommand::kNone) Post(command);
+      if (command.kind != HostCommand::kNone) Post({command});
     }
   }
+}
+
+// Each read holds what the terminal sent at once: a key, or a key's whole escape sequence.
+void CommandInput::ReadTerminalKeys() {
+  KeyDecoder decoder;
+  char buffer[256];
+  DWORD read = 0;
+  while (ReadFile(input_, buffer, sizeof buffer, &read, nullptr) && read > 0)
+    for (const HostCommand& command : decoder.Feed(std::string_view(buffer, read))) Post({command});
 }
 
 void CommandInput::ReadLines() {
@@ -99,7 +123,7 @@ void CommandInput::ReadLines() {
       const HostCommand command = CommandForLine(line, &error);
       line.clear();
       if (command.kind != HostCommand::kNone) {
-        Post(command);
+        Post({command});
       } else if (!error.empty()) {
         std::lock_guard<std::mutex> guard(mutex_);
         message_ += error + "\n";
@@ -109,24 +133,24 @@ void CommandInput::ReadLines() {
   }
 }
 
-void CommandInput::Post(const HostCommand& command) {
+void CommandInput::Post(HostRequest request) {
   std::lock_guard<std::mutex> guard(mutex_);
-  queue_.push_back(command);
+  queue_.push_back(std::move(request));
   SetEvent(ready_.get());
 }
 
-void CommandInput::PostQuit() { Post({HostCommand::kQuit}); }
+void CommandInput::PostQuit() { Post({{HostCommand::kQuit}}); }
 
-HostCommand CommandInput::Take() {
+HostRequest CommandInput::Take() {
   std::lock_guard<std::mutex> guard(mutex_);
   if (queue_.empty()) {
     if (message_.empty()) ResetEvent(ready_.get());
     return {};
   }
-  const HostCommand command = queue_.front();
+  HostRequest request = std::move(queue_.front());
   queue_.pop_front();
   if (queue_.empty() && message_.empty()) ResetEvent(ready_.get());
-  return command;
+  return request;
 }
 
 std::string CommandInput::TakeMessage() {

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "tools/tshift/ControlProtocol.h"
+
 namespace ovts::tshift {
 
 namespace {
@@ -84,6 +86,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     o.command = Command::kPlay;
   } else if (word == "pages") {
     o.command = Command::kPages;
+  } else if (word == "ctl") {
+    o.command = Command::kCtl;
   } else if (word == "register" || word == "unregister") {
     o.command = word == "register" ? Command::kRegister : Command::kUnregister;
   } else if (word == "settings") {
@@ -95,7 +99,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       first = 2;
     }
   } else {
-    result.error = "unknown command '" + word + "' (commands: demo, play, pages, register, unregister, settings; see tshift --help)";
+    result.error = "unknown command '" + word + "' (commands: demo, play, pages, ctl, register, unregister, settings; see tshift --help)";
     return result;
   }
 
@@ -103,6 +107,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
   std::string value;
   std::vector<std::string> positional;
   while (!r.Done()) {
+    if (o.command == Command::kCtl && !positional.empty()) {
+      positional.push_back(r.Take());  // command lines, whatever they look like ("help" too)
+      continue;
+    }
     if (IsHelp(r.Peek())) {
       result.options = Options();
       result.ok = true;
@@ -118,6 +126,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       if (error.empty()) ParseRate(value, &o.bitRateKbps, &error);
     } else if (takesRegistry && r.Option("--registry", &o.registry, &error)) {
     } else if (o.command == Command::kDemo && r.Option("--dir", &o.bufferDir, &error)) {
+    } else if ((o.command == Command::kPlay || o.command == Command::kDemo) && r.Option("--keys", &o.keys, &error)) {
+    } else if (o.command == Command::kPlay && r.Option("--control", &o.control, &error)) {
+      ControlAddress address;
+      if (error.empty()) ParseControlAddress(o.control, &address, &error);
     } else if (r.Peek().size() > 1 && r.Peek()[0] == '-') {
       error = Unknown(r.Peek(), word.c_str());
     } else {
@@ -145,6 +157,21 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       }
       if (!positional.empty()) o.module = positional[0];
       break;
+    case Command::kCtl: {
+      if (positional.empty()) {
+        result.error = "ctl needs the control channel's ADDRESS (a port or \\\\.\\pipe\\NAME)";
+        return result;
+      }
+      ControlAddress address;
+      if (!ParseControlAddress(positional[0], &address, &result.error)) return result;
+      if (address.kind == ControlAddress::kTcp && address.port == 0) {
+        result.error = "ctl needs the port tshift play reported, not 0";
+        return result;
+      }
+      o.control = positional[0];
+      o.lines.assign(positional.begin() + 1, positional.end());
+      break;
+    }
     case Command::kSettingsSet:
       if (positional.size() != 2) {
         result.error = "settings set needs a NAME and a VALUE (quote names with blanks: \"Max BufSize (KB)\")";
@@ -185,32 +212,48 @@ std::string UsageText(const std::vector<std::string>& settingNames) {
   std::string text = R"(tshift: run the Orvanta Time Shift filter (ovts.ax) from a terminal.
 
 usage:
-  tshift demo [--bitrate KBIT] [--dir DIR] [--out FILE]
+  tshift demo [--bitrate KBIT] [--dir DIR] [--out FILE] [--keys PIPE]
       A scripted time-shift session on a built-in 8 Mbit/s MPEG-TS source: live, pause,
-      resume, seek back, jump to live, flush, stop. Prints a status line every second and a
-      summary; exits 0 only if the delivered stream held every check. It keeps its own
+      resume, seek back, jump to live, flush, stop; q ends it early (--keys as for play).
+      Prints a status line every second and a summary; exits 0 only if the delivered stream
+      held every check. It keeps its own
       settings (registry base Software\Orvanta\TShiftDemo) and its buffer file in DIR
       (default C:\ovts-demo\), and writes the delivered stream to FILE (default
       DIR\delivered.ts).
 
   tshift play --in FILE|- [--out FILE|-] [--bitrate KBIT] [--registry PATH]
+              [--control ADDRESS] [--keys PIPE]
       Plays a stream through the time-shift buffer. A FILE is read by the platform's
       File Source (Async), as fast as the filter takes it; "-" reads standard input as a
       live stream. The delivered stream goes to FILE or to standard output ("-", the
-      default), for a player:
-        ffmpeg -re -i in.ts -c copy -f mpegts - | tshift play --in - | ffplay -
-      --bitrate KBIT  sizes the filter's caches for a stream of KBIT kbit/s (stored in the
-                      settings, as the filter keeps them) and shows the delay in seconds.
-      Keys (or command lines on standard input when the stream comes from a file):
+      default), for a player (-nostdin keeps ffmpeg from taking the keys):
+        ffmpeg -nostdin -re -i in.ts -c copy -f mpegts - | tshift play --in - | ffplay -
+      --bitrate KBIT     sizes the filter's caches for a stream of KBIT kbit/s (stored in
+                         the settings, as the filter keeps them) and shows the delay in
+                         seconds.
+      --control ADDRESS  takes command lines from other programs, up to 60 at once, at a
+                         TCP port on 127.0.0.1 (PORT or 127.0.0.1:PORT; port 0 picks a free
+                         one and says which) or at a named pipe (\\.\pipe\NAME). Each line
+                         gets one reply line: "ok", the status line, or "error: WHY".
+      --keys PIPE        reads the keys of a terminal from PIPE (a FIFO, the bytes a
+                         terminal sends in raw mode): scripts/tshift passes its terminal's
+                         keys this way.
+      Keys:
         space, p  pause / resume          left, b   seek back 10 s
         l         jump to live            right, f  seek forward 10 s
         x         flush the buffer        s         status on a new line
         q, Esc    quit                    h, ?      these keys
         o         the property pages
-      Lines: pause, resume, status, back [SECONDS], forward [SECONDS], live, flush, pages, quit.
-      When standard input carries the stream, keys come from the console; where that has
-      no keyboard (Wine with a piped standard input), the end of the input or Ctrl-C stops
-      playback. A status line goes to standard error every second.
+      Lines: pause, resume, status, back [SECONDS], forward [SECONDS], live, flush, pages,
+      help, quit.
+      Keys come from --keys, else from the console (Wine's console has no keyboard for a
+      program whose standard input is piped); with neither, lines come from standard input
+      when it does not carry the stream. A status line goes to standard error every second.
+
+  tshift ctl ADDRESS [COMMAND...]
+      Sends each COMMAND (one line, as "back 30") to the control channel of a tshift play
+      started with --control ADDRESS, and prints each reply on standard output; without
+      COMMANDs it sends the lines of standard input. Exits 1 when a reply is an error.
 
   tshift pages [--bitrate KBIT] [--registry PATH]
       Runs the built-in live source (8000 kbit/s unless given) through the filter and opens
@@ -218,8 +261,9 @@ usage:
       and trackbar steer playback; the other pages change the stored settings. Ends when the
       pages are closed. It keeps its own settings (registry base Software\Orvanta\TShiftPages,
       a 64 MB buffer in C:\ovts-pages\) unless --registry PATH names a key to use as it is.
-      From a pipe, standard input takes lines: "page N" shows page N (1 to 4) and answers
-      "page N: TITLE"; "quit" closes the pages.
+      OK and Apply store what the pages show, Cancel does not. From a pipe, standard input
+      takes lines: "page N" shows page N (1 to 4) and answers "page N: TITLE"; "quit" closes
+      the pages, and after the last line they stay open until closed.
 
   tshift settings [show] [--registry PATH]
   tshift settings set NAME VALUE [--registry PATH]

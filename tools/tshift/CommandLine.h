@@ -9,7 +9,7 @@
 
 namespace ovts::tshift {
 
-enum class Command { kHelp, kDemo, kPlay, kRegister, kUnregister, kSettingsShow, kSettingsSet, kPages };
+enum class Command { kHelp, kDemo, kPlay, kRegister, kUnregister, kSettingsShow, kSettingsSet, kPages, kCtl };
 
 struct Options {
   Command command = Command::kHelp;
@@ -21,6 +21,9 @@ struct Options {
   std::string settingName;    // settings set
   std::string settingValue;   // settings set
   std::string bufferDir;      // demo: folder of the buffer file and the delivered stream
+  std::string keys;           // play, demo: a pipe carrying the bytes of a terminal's keys
+  std::string control;        // play: where the control channel listens; ctl: where it is
+  std::vector<std::string> lines;  // ctl: the command lines to send; none reads standard input
 };
 
 struct ParseResult {

@@ -14,6 +14,7 @@ int RunPlay(const Options& options);
 int RunSettings(const Options& options);
 int RunRegister(const Options& options);
 int RunPages(const Options& options);
+int RunCtl(const Options& options);
 
 // Checks the folder the filter will keep its buffer in: it exists on a fixed local disk, takes a
 // new file, and leaves room beside the "Min Disk Free Space (MB)" reserve. Returns the problem

@@ -65,8 +65,8 @@ class DemoSession {
       for (ULONGLONG now = GetTickCount64(); now < due; now = GetTickCount64()) {
         if (WaitForSingleObject(input_.Ready(), static_cast<DWORD>(due - now)) != WAIT_OBJECT_0) break;
         Say(input_.TakeMessage());
-        for (HostCommand c = input_.Take(); c.kind != HostCommand::kNone; c = input_.Take())
-          if (c.kind == HostCommand::kQuit) return false;
+        for (HostRequest r = input_.Take(); r.command.kind != HostCommand::kNone; r = input_.Take())
+          if (r.command.kind == HostCommand::kQuit) return false;
       }
       PrintStatus();
     }
@@ -202,7 +202,8 @@ int RunDemo(const Options& options) {
   if (FAILED(graph.Build(source.Get(), L"Live MPEG-TS Source", sink.Get(), &error))) return Fail(error);
 
   CommandInput input;
-  input.Start(false);
+  input.Start(false, options.keys, &error);
+  if (!error.empty()) return Fail(error);
   Say("tshift demo: " + FormatBytes(int64_t{kDemoBufferKB} * 1024) + " buffer in " + folder + ", caches " +
       std::to_string(caches.inputCacheKB) + "/" + std::to_string(caches.outputCacheKB) + " KB, source " +
       std::to_string(options.bitRateKbps) + " kbit/s; q quits early\n");

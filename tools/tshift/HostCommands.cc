@@ -76,8 +76,49 @@ HostCommand CommandForLine(const std::string& line, std::string* error) {
 
 const char* CommandHelp() {
   return "keys: space/p pause-resume, left/b back 10 s, right/f forward 10 s, l live, x flush, o property pages,\n"
-         "      s status, q quit\n"
-         "lines: pause, resume, status, back [S], forward [S], live, flush, pages, quit\n";
+         "      s status, h help, q/Esc quit\n"
+         "lines: pause, resume, status, back [S], forward [S], live, flush, pages, help, quit\n";
+}
+
+const char* CommandLineHelp() {
+  return "commands: pause, resume, status, back [S], forward [S], live, flush, pages, help, quit";
+}
+
+std::vector<HostCommand> KeyDecoder::Feed(std::string_view bytes) {
+  constexpr char kEsc = '\x1b';
+  constexpr size_t kLongestSequence = 16;
+  std::vector<HostCommand> commands;
+  for (const char c : bytes) {
+    if (sequence_.empty()) {
+      if (c == kEsc) {
+        sequence_ = c;
+      } else if (const HostCommand command = CommandForKey(c); command.kind != HostCommand::kNone) {
+        commands.push_back(command);
+      }
+      continue;
+    }
+    sequence_ += c;
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (sequence_.size() == 2) {
+      // ESC [ (CSI) and ESC O (SS3) begin the cursor keys; ESC and any other byte is Alt with a
+      // key, which means nothing here.
+      if (c != '[' && c != 'O') sequence_.clear();
+      continue;
+    }
+    const bool final = u >= 0x40 && u <= 0x7e;
+    const bool inside = sequence_[1] == '[' && u >= 0x20 && u <= 0x3f;  // parameters, as in ESC [ 1 ; 5 C
+    if (final) {
+      if (c == 'C' || c == 'D') commands.push_back({HostCommand::kSeek, c == 'C' ? kSeekStepSeconds : -kSeekStepSeconds});
+      sequence_.clear();
+    } else if (!inside || sequence_.size() > kLongestSequence) {
+      sequence_.clear();
+    }
+  }
+  if (sequence_.size() == 1) {
+    commands.push_back(CommandForKey(kEsc));
+    sequence_.clear();
+  }
+  return commands;
 }
 
 }  // namespace ovts::tshift

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace ovts::tshift {
 
@@ -22,5 +24,20 @@ HostCommand CommandForLine(const std::string& line, std::string* error);
 
 // The keys and lines, for the console.
 const char* CommandHelp();
+// The lines, on one line, for a client of the control channel.
+const char* CommandLineHelp();
+
+// The keys in the bytes a terminal sends, as a console would report them: left and right come
+// as escape sequences (ESC [ D, ESC O D, also with modifiers), other sequences mean nothing, and
+// an ESC that ends a read is the Esc key: a terminal sends a key's whole sequence in one write,
+// so a sequence cut after more than its ESC is completed by the next read.
+class KeyDecoder {
+ public:
+  // The commands in the bytes of one read, in order.
+  std::vector<HostCommand> Feed(std::string_view bytes);
+
+ private:
+  std::string sequence_;  // an escape sequence begun, from its ESC
+};
 
 }  // namespace ovts::tshift

@@ -55,6 +55,18 @@ bool WriteAll(HANDLE handle, const void* data, size_t length) {
   return true;
 }
 
+bool ReadLine(HANDLE input, std::string* line) {
+  line->clear();
+  char c = 0;
+  DWORD read = 0;
+  // A byte at a time: what follows the line stays in the handle for the next reader.
+  while (ReadFile(input, &c, 1, &read, nullptr) && read == 1) {
+    if (c == '\n') return true;
+    if (c != '\r') line->push_back(c);
+  }
+  return !line->empty();
+}
+
 void WriteError(const std::string& text) { WriteAll(GetStdHandle(STD_ERROR_HANDLE), text.data(), text.size()); }
 
 int Fail(const std::string& text) {

@@ -31,6 +31,8 @@ int Fail(const std::string& text);
 bool IsConsole(HANDLE handle);
 // Every byte to a handle; false with the last error set when the handle refuses some.
 bool WriteAll(HANDLE handle, const void* data, size_t length);
+// One line from a handle (a pipe, a file), without its end; false at the end of the input.
+bool ReadLine(HANDLE input, std::string* line);
 
 // Ends the process when an armed operation outlives its limit, naming it on standard error.
 // Threads: the host's threads arm and disarm; its own thread waits.

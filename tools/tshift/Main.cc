@@ -30,6 +30,7 @@ int Dispatch(const ovts::tshift::Options& options) {
     case Command::kDemo: return ovts::tshift::RunDemo(options);
     case Command::kPlay: return ovts::tshift::RunPlay(options);
     case Command::kPages: return ovts::tshift::RunPages(options);
+    case Command::kCtl: return ovts::tshift::RunCtl(options);
     case Command::kRegister:
     case Command::kUnregister: return ovts::tshift::RunRegister(options);
     case Command::kSettingsShow:

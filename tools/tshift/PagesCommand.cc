@@ -1,8 +1,9 @@
 // `tshift pages`: the built-in live source through the filter into a sink that keeps nothing,
-// with the platform's property frame open on the running filter, so that a person can watch the
+// with the module's property frame open on the running filter, so that a person can watch the
 // Status page move and change settings while the stream runs. It ends when the frame is closed.
 // When standard input is a pipe it takes lines: "page N" brings page N (1 to 4) to the front and
-// answers "page N: TITLE" on standard output once it is painted; "quit" closes the frame.
+// answers "page N: TITLE" on standard output once it is painted; "quit" closes the frame, and at
+// the end of the lines the frame stays until it is closed.
 #include <windows.h>
 
 #include <cstdlib>
@@ -39,24 +40,13 @@ HRESULT StoreSessionSettings(IOVTimeShiftFilter* control, uint32_t kbps) {
   return control->SetCacheBitRate(kbps);
 }
 
-// One line of standard input without its end; false at the end of the input.
-bool ReadLine(HANDLE input, std::string* line) {
-  line->clear();
-  char c = 0;
-  DWORD read = 0;
-  while (ReadFile(input, &c, 1, &read, nullptr) && read == 1) {
-    if (c == '\n') return true;
-    if (c != '\r') line->push_back(c);
-  }
-  return !line->empty();
-}
-
 void Say(const std::string& text) { WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), text.size()); }
 
-// Serves "page N" and "quit" lines until the input ends or asks to quit.
-void ServeLines(const CTSPropertyFrame& frame) {
+// Serves "page N" lines until "quit" (true) or the end of the input (false).
+bool ServeLines(const CTSPropertyFrame& frame) {
   std::string line;
-  while (ReadLine(GetStdHandle(STD_INPUT_HANDLE), &line) && line != "quit") {
+  while (ReadLine(GetStdHandle(STD_INPUT_HANDLE), &line)) {
+    if (line == "quit") return true;
     if (line.rfind("page ", 0) != 0) {
       WriteError("tshift: unknown line '" + line + "' (page N, quit)\n");
       continue;
@@ -70,6 +60,7 @@ void ServeLines(const CTSPropertyFrame& frame) {
     }
     Say("page " + std::to_string(number) + ": " + Narrow(title) + "\n");
   }
+  return false;
 }
 
 }  // namespace
@@ -111,12 +102,10 @@ int RunPages(const Options& options) {
     graph.Stop();
     return Fail("cannot open the property pages: " + ErrorText(hr));
   }
-  if (GetFileType(GetStdHandle(STD_INPUT_HANDLE)) == FILE_TYPE_PIPE) {
-    ServeLines(frame);
-  } else {
-    WriteError("tshift: the property pages are open on the running filter; close them to stop\n");
-    WaitForSingleObject(frame.Closed(), INFINITE);
-  }
+  // Without "quit" the person closes the frame.
+  const bool piped = GetFileType(GetStdHandle(STD_INPUT_HANDLE)) == FILE_TYPE_PIPE;
+  if (!piped) WriteError("tshift: the property pages are open on the running filter; close them to stop\n");
+  if (!piped || !ServeLines(frame)) WaitForSingleObject(frame.Closed(), INFINITE);
   frame.Close();
   hr = graph.Stop();
   if (FAILED(hr)) return Fail("the graph would not stop: " + ErrorText(hr));

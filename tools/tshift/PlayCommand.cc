@@ -1,7 +1,8 @@
 // `tshift play`: a stream from a file (the platform's File Source (Async), pull mode) or from
 // standard input (the host's live source) through the time-shift filter to a file or standard
-// output, steered from the console. Stops on quit, Ctrl-C, a closed output, or when the input
-// has ended and the output has gone quiet.
+// output, steered by the person's keys or lines and by the control channel's clients. Stops on
+// quit, Ctrl-C, a closed output, or when the input has ended and the output has gone quiet.
+#include <winsock2.h>
 #include <windows.h>
 #include <psapi.h>
 
@@ -13,6 +14,7 @@
 #include "tools/tshift/CStreamSink.h"
 #include "tools/tshift/CommandInput.h"
 #include "tools/tshift/Commands.h"
+#include "tools/tshift/ControlServer.h"
 #include "tools/tshift/HostSupport.h"
 #include "tools/tshift/TimeShiftGraph.h"
 
@@ -41,8 +43,8 @@ class Player {
       if (WaitForSingleObject(input_.Ready(), wait) == WAIT_OBJECT_0) {
         const std::string message = input_.TakeMessage();
         if (!message.empty()) Note(message);
-        for (HostCommand c = input_.Take(); c.kind != HostCommand::kNone; c = input_.Take())
-          if (!Handle(c)) return Finish("stopped", kExitOk);
+        for (HostRequest r = input_.Take(); r.command.kind != HostCommand::kNone; r = input_.Take())
+          if (!Handle(r)) return Finish("stopped", kExitOk);
       }
       if (GetTickCount64() < nextTick) continue;
       nextTick += kTickMs;
@@ -63,48 +65,77 @@ class Player {
   }
 
  private:
-  bool Handle(const HostCommand& c) {
+  // Carries out a request and answers it; false when it asks to stop.
+  bool Handle(const HostRequest& request) {
+    std::string reply = "ok";
+    const bool goOn = Carry(request.command, request.reply != nullptr, &reply);
+    if (request.reply) request.reply(reply);
+    return goOn;
+  }
+
+  // One command, from the person or from a client (remote); the person sees what it did, and
+  // *reply becomes the client's reply when it is not "ok". False for quit.
+  bool Carry(const HostCommand& c, bool remote, std::string* reply) {
     IOVTimeShiftFilter* control = graph_.Control();
     switch (c.kind) {
       case HostCommand::kQuit: return false;
-      case HostCommand::kTogglePause: return Handle({paused_ ? HostCommand::kResume : HostCommand::kPause});
+      case HostCommand::kTogglePause:
+        return Carry({Paused() ? HostCommand::kResume : HostCommand::kPause}, remote, reply);
       case HostCommand::kPause:
-        control->Pause();
-        paused_ = true;
+        if (Refused(control->Pause(), "cannot pause", reply)) break;
         Note("paused (recording goes on)\n");
         break;
       case HostCommand::kResume:
-        control->Resume();
-        paused_ = false;
+        if (Refused(control->Resume(), "cannot resume", reply)) break;
         Note("resumed\n");
         break;
       case HostCommand::kSeek:
         jumped_ = true;
-        Seek(c.seconds);
+        Seek(c.seconds, reply);
         break;
-      case HostCommand::kLive: {
+      case HostCommand::kLive:
         jumped_ = true;
-        const HRESULT hr = control->SeekToLive();
-        Note(SUCCEEDED(hr) ? "jumped to live\n" : "cannot jump to live now: " + ErrorText(hr) + "\n");
+        if (!Refused(control->SeekToLive(), "cannot jump to live now", reply)) Note("jumped to live\n");
         break;
-      }
       case HostCommand::kFlush:
         jumped_ = true;
-        control->Flush();
-        Note("flushed: the buffer starts again from the live stream\n");
+        if (!Refused(control->Flush(), "cannot flush", reply))
+          Note("flushed: the buffer starts again from the live stream\n");
         break;
-      case HostCommand::kPages: OpenPages(); break;
-      case HostCommand::kStatus: Status(true); break;
-      case HostCommand::kHelp: Note(CommandHelp()); break;
+      case HostCommand::kPages: OpenPages(reply); break;
+      case HostCommand::kStatus:
+        if (remote)
+          *reply = StatusLine(graph_.TimeShift().Status());
+        else
+          Status(true);
+        break;
+      case HostCommand::kHelp:
+        if (remote)
+          *reply = CommandLineHelp();
+        else
+          Note(CommandHelp());
+        break;
       case HostCommand::kNone: break;
     }
     return true;
   }
 
-  void Seek(double seconds) {
+  // Tells the person and the client why a command failed; true when hr is a failure.
+  bool Refused(HRESULT hr, const std::string& what, std::string* reply) {
+    if (SUCCEEDED(hr)) return false;
+    Refuse(what + ": " + ErrorText(hr), reply);
+    return true;
+  }
+
+  void Refuse(const std::string& why, std::string* reply) {
+    Note(why + "\n");
+    *reply = "error: " + why;
+  }
+
+  void Seek(double seconds, std::string* reply) {
     const ULONGLONG now = GetTickCount64();
     if (lastSeek_ && now - lastSeek_ < kSeekSpacingMs) {
-      Note("seek ignored: the filter takes one seek a second\n");
+      Refuse("seek ignored: the filter takes one seek a second", reply);
       return;
     }
     lastSeek_ = now;
@@ -112,7 +143,7 @@ class Player {
     // Without a known rate a step is a tenth of the retained data.
     const int64_t bytes = rate ? BytesFor(seconds, rate)
                                : graph_.TimeShift().Status().current / 10 * (seconds < 0 ? -1 : 1);
-    graph_.Control()->SetPlayPosition(bytes, 2);
+    if (Refused(graph_.Control()->SetPlayPosition(bytes, 2), "cannot seek", reply)) return;
     char text[96];
     if (rate)
       std::snprintf(text, sizeof text, "seek %+.0f s\n", seconds);
@@ -123,14 +154,17 @@ class Player {
 
   // The property frame on the running filter, on its own thread; a second request brings it to
   // the front.
-  void OpenPages() {
+  void OpenPages(std::string* reply) {
     if (HWND shown = pages_.Window()) {
       SetForegroundWindow(shown);
       return;
     }
-    const HRESULT hr = pages_.Open(graph_.TimeShift().filter.Get(), OVTS_FILTER_NAME);
-    Note(SUCCEEDED(hr) ? "property pages opened\n" : "cannot open the property pages: " + ErrorText(hr) + "\n");
+    if (!Refused(pages_.Open(graph_.TimeShift().filter.Get(), OVTS_FILTER_NAME), "cannot open the property pages", reply))
+      Note("property pages opened\n");
   }
+
+  // As the filter has it: a jump to live or the Status page may have resumed or paused it.
+  bool Paused() const { return graph_.TimeShift().PlayState() == TSSTATE_PAUSED; }
 
   uint64_t Rate() const { return givenRate_ ? givenRate_ : inputRate_.BitsPerSecond(); }
 
@@ -153,12 +187,15 @@ class Player {
     // A file is read at full speed, so a buffer that stopped growing means it was read through.
     // Playback paused by the person waits for them.
     const bool inputEnded = stdin_ ? stdin_->Ended() : now - (lastWriteTick_ ? lastWriteTick_ : start_) >= kDrainQuietMs;
-    return inputEnded && outputQuiet && !paused_;
+    return inputEnded && outputQuiet && !Paused();
+  }
+
+  std::string StatusLine(const BufferStatus& status) const {
+    return FormatStatus(status, BytesBehindLive(status), Rate(), sink_.Bytes());
   }
 
   void Status(bool newLine, const BufferStatus* known = nullptr) {
-    const BufferStatus status = known ? *known : graph_.TimeShift().Status();
-    const std::string line = FormatStatus(status, BytesBehindLive(status), Rate(), sink_.Bytes());
+    const std::string line = StatusLine(known ? *known : graph_.TimeShift().Status());
     if (statusOnTerminal_ && !newLine) {
       WriteError("\r" + line + "\x1b[K");
       statusShown_ = true;
@@ -232,7 +269,6 @@ class Player {
   const bool statusOnTerminal_;
   RateMeter inputRate_;
   bool statusShown_ = false;
-  bool paused_ = false;  // by this host's own commands
   bool jumped_ = false;  // a seek, jump to live or flush was asked for
   ULONGLONG lastSeek_ = 0;
   int64_t lastWrite_ = -1;
@@ -314,17 +350,30 @@ int RunPlay(const Options& options) {
                "before it is played\n");
 
   CommandInput input;
-  switch (input.Start(fromStdin)) {
+  const CommandInput::Source commandSource = input.Start(fromStdin, options.keys, &error);
+  if (!error.empty()) return Fail(error);
+  switch (commandSource) {
+    case CommandInput::Source::kTerminalKeys: WriteError("tshift: h shows the keys, q quits\n"); break;
     case CommandInput::Source::kConsoleKeys:
       // Under Wine a console whose process reads a pipe on standard input gets no keystrokes.
       WriteError(fromStdin ? "tshift: keys come from the console (h shows them, q quits); where it has no keyboard, "
-                             "as under Wine with a piped standard input, Ctrl-C or the end of the input stops playback\n"
+                             "as under Wine with a piped standard input, scripts/tshift passes its terminal's keys\n"
                            : "tshift: h shows the keys, q quits\n");
       break;
     case CommandInput::Source::kLines: break;
     case CommandInput::Source::kNone:
-      WriteError("tshift: no console for commands: playback stops at the end of the input or with Ctrl-C\n");
+      WriteError(std::string("tshift: no console for commands: playback stops at the end of the input, with Ctrl-C") +
+                 (options.control.empty() ? "" : " or by the control channel") + "\n");
       break;
+  }
+  // Declared after the input it posts to, so that it stops first.
+  ControlServer channel(input);
+  if (!options.control.empty()) {
+    ControlAddress address;
+    std::string where;
+    if (!ParseControlAddress(options.control, &address, &error) || !channel.Start(address, &where, &error))
+      return Fail(error);
+    WriteError("tshift: control channel at " + where + "\n");
   }
   hr = graph.Run();
   if (FAILED(hr)) {
