@@ -92,12 +92,20 @@ void CStreamSink::Pace(size_t length, bool discontinuity) {
   if (next > now) port::SleepMs(static_cast<uint32_t>((next - now) * 1000 / frequency));
 }
 
+HRESULT CStreamSink::NonDelegatingQueryInterface(REFIID iid, void** result) {
+  RETURN_HR_IF_NULL(E_POINTER, result);
+  if (IsEqualIID(iid, IID_IAMFilterMiscFlags)) return GetInterface(static_cast<IAMFilterMiscFlags*>(this), result);
+  return CBaseFilter::NonDelegatingQueryInterface(iid, result);
+}
+
 void CStreamSink::OnEndOfStream() {
   {
     std::lock_guard<std::mutex> guard(waitMutex_);
     endsOfStream_.fetch_add(1);
   }
   changed_.notify_all();
+  // Every byte before it has been written: the graph may report the stream complete.
+  NotifyEvent(EC_COMPLETE, S_OK, 0);
 }
 
 template <class Done>

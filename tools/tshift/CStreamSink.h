@@ -39,8 +39,13 @@ class CStreamSinkPin final : public CBaseInputPin {
   CStreamSink* const sink_;
 };
 
-class CStreamSink final : public CBaseFilter {
+class CStreamSink final : public CBaseFilter, public IAMFilterMiscFlags {
  public:
+  DECLARE_IUNKNOWN
+  HRESULT STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID iid, void** result) override;
+  // A renderer: the graph waits for its EC_COMPLETE, which it sends at the end of the stream.
+  ULONG STDMETHODCALLTYPE GetMiscFlags() override { return AM_FILTER_MISC_FLAGS_IS_RENDERER; }
+
   // A new sink with one reference, writing to output (owned when ownOutput), feeding check (may
   // be null; must outlive the sink's streaming) and taking bytesPerSecond (0: unpaced).
   static HRESULT Create(HANDLE output, bool ownOutput, DeliveryCheck* check, uint64_t bytesPerSecond,

@@ -1,7 +1,8 @@
 // `tshift play`: a stream from a file (the platform's File Source (Async), pull mode) or from
 // standard input (the host's live source) through the time-shift filter to a file or standard
 // output, steered by the person's keys or lines and by the control channel's clients. Stops on
-// quit, Ctrl-C, a closed output, or when the input has ended and the output has gone quiet.
+// quit, Ctrl-C, a closed output, or when the graph reports the stream complete (every byte of
+// the ended input delivered).
 #include <winsock2.h>
 #include <windows.h>
 #include <psapi.h>
@@ -22,16 +23,14 @@ namespace ovts::tshift {
 
 namespace {
 
-// Output and input both quiet this long after the input ended: what is left stays in the caches.
-constexpr ULONGLONG kDrainQuietMs = 3000;
 constexpr DWORD kTickMs = 1000;
 constexpr ULONGLONG kSeekSpacingMs = 1000;  // the filter takes one seek a second
 
 class Player {
  public:
-  Player(TimeShiftGraph& graph, CStreamSink& sink, CStdinStream* stdinStream, int64_t fileSize,
-         uint64_t givenBitsPerSecond, CommandInput& input)
-      : graph_(graph), sink_(sink), stdin_(stdinStream), fileSize_(fileSize), givenRate_(givenBitsPerSecond), input_(input),
+  Player(TimeShiftGraph& graph, CStreamSink& sink, CStdinStream* stdinStream, uint64_t givenBitsPerSecond,
+         CommandInput& input)
+      : graph_(graph), sink_(sink), stdin_(stdinStream), givenRate_(givenBitsPerSecond), input_(input),
         start_(GetTickCount64()), statusOnTerminal_(IsConsole(GetStdHandle(STD_ERROR_HANDLE))) {}
 
   // Runs until a reason to stop; returns the exit status.
@@ -57,10 +56,7 @@ class Player {
       }
       if (stdin_ && stdin_->ReadError())
         return Finish(nullptr, Fail("cannot read standard input: " + ErrorText(HRESULT_FROM_WIN32(stdin_->ReadError()))));
-      if (InputDrained()) {
-        ExplainHeldBack();
-        return Finish("input ended", kExitOk);
-      }
+      if (TakeEvents()) return Finish("input ended and every byte was delivered", kExitOk);
     }
   }
 
@@ -90,15 +86,12 @@ class Player {
         Note("resumed\n");
         break;
       case HostCommand::kSeek:
-        jumped_ = true;
         Seek(c.seconds, reply);
         break;
       case HostCommand::kLive:
-        jumped_ = true;
         if (!Refused(control->SeekToLive(), "cannot jump to live now", reply)) Note("jumped to live\n");
         break;
       case HostCommand::kFlush:
-        jumped_ = true;
         if (!Refused(control->Flush(), "cannot flush", reply))
           Note("flushed: the buffer starts again from the live stream\n");
         break;
@@ -171,23 +164,20 @@ class Player {
   void Tick() {
     const double seconds = static_cast<double>(GetTickCount64() - start_) / 1000.0;
     if (stdin_) inputRate_.Add(seconds, static_cast<uint64_t>(stdin_->BytesIn()));
-    const BufferStatus status = graph_.TimeShift().Status();
-    if (status.writeLocation != lastWrite_ || status.current != lastCurrent_) {
-      lastWrite_ = status.writeLocation;
-      lastCurrent_ = status.current;
-      lastWriteTick_ = GetTickCount64();
-    }
-    Status(false, &status);
+    Status(false);
   }
 
-  bool InputDrained() const {
-    const ULONGLONG now = GetTickCount64();
-    const ULONGLONG lastOut = sink_.LastSampleTick() ? sink_.LastSampleTick() : start_;
-    const bool outputQuiet = !sink_.Writing() && now - lastOut >= kDrainQuietMs;
-    // A file is read at full speed, so a buffer that stopped growing means it was read through.
-    // Playback paused by the person waits for them.
-    const bool inputEnded = stdin_ ? stdin_->Ended() : now - (lastWriteTick_ ? lastWriteTick_ : start_) >= kDrainQuietMs;
-    return inputEnded && outputQuiet && !Paused();
+  // Tells the person what the graph reports; true once the stream is complete.
+  bool TakeEvents() {
+    LONG_PTR param = 0;
+    for (long code = graph_.TakeEvent(&param); code != 0; code = graph_.TakeEvent(&param)) {
+      if (code == EC_COMPLETE) return true;
+      if (code == EC_OVTS_RECORDING_FAULT)
+        Note("recording suspended: the disk refuses data (" + ErrorText(static_cast<HRESULT>(param)) +
+             "); the input is dropped, marked in the stream, until it takes data again\n");
+      if (code == EC_OVTS_RECORDING_RESUMED) Note("recording resumed\n");
+    }
+    return false;
   }
 
   std::string StatusLine(const BufferStatus& status) const {
@@ -214,20 +204,6 @@ class Player {
   void EndStatus() {
     if (statusShown_) WriteError("\n");
     statusShown_ = false;
-  }
-
-  // The caches keep the end of a stream: say how much, when it matters.
-  void ExplainHeldBack() {
-    if (jumped_) return;  // a seek or flush skipped bytes on purpose: the count says nothing
-    const int64_t in = stdin_ ? stdin_->BytesIn() : fileSize_;
-    const int64_t out = static_cast<int64_t>(sink_.Bytes());
-    TSCacheConfig caches{};
-    if (out >= in || FAILED(graph_.Control()->GetCacheSettings(&caches))) return;
-    const int64_t threshold = int64_t{caches.outputCacheKB} * 1024 * caches.outputThreshold / 100;
-    Note(FormatBytes(in - out) + " of the input stayed in the buffer: the filter moves whole transfers (" +
-         std::to_string(caches.inputChunkKB) + " KB in, " + std::to_string(caches.outputChunkKB) +
-         " KB out) and starts playing once " + FormatBytes(threshold) +
-         " are read ahead" + (givenRate_ ? "" : "; --bitrate KBIT sizes the caches for a slower stream") + "\n");
   }
 
   int Finish(const char* why, int status) {
@@ -262,18 +238,13 @@ class Player {
   TimeShiftGraph& graph_;
   CStreamSink& sink_;
   CStdinStream* const stdin_;
-  const int64_t fileSize_;  // 0 for standard input
   const uint64_t givenRate_;
   CommandInput& input_;
   const ULONGLONG start_;
   const bool statusOnTerminal_;
   RateMeter inputRate_;
   bool statusShown_ = false;
-  bool jumped_ = false;  // a seek, jump to live or flush was asked for
   ULONGLONG lastSeek_ = 0;
-  int64_t lastWrite_ = -1;
-  int64_t lastCurrent_ = -1;
-  ULONGLONG lastWriteTick_ = 0;
   CTSPropertyFrame pages_;
 };
 
@@ -378,10 +349,13 @@ int RunPlay(const Options& options) {
   hr = graph.Run();
   if (FAILED(hr)) {
     graph.Stop();
-    return Fail("the graph would not run: " + ErrorText(hr) + " (is the buffer folder writable, with room to spare?)");
+    const std::string why = graph.TimeShift().RecordingText(TSPROPERTY_RECORDING_PROBLEM);
+    return Fail("the graph would not run: " + ErrorText(hr) +
+                (why.empty() ? " (is the buffer folder writable, with room to spare?)" : ": " + why));
   }
-  Player player(graph, *sink.Get(), stdinSource ? stdinSource->Stream() : nullptr, fileSize,
-                uint64_t{options.bitRateKbps} * 1000, input);
+  WriteError("tshift: buffer file " + graph.TimeShift().RecordingText(TSPROPERTY_RECORDING_FILE) + "\n");
+  Player player(graph, *sink.Get(), stdinSource ? stdinSource->Stream() : nullptr, uint64_t{options.bitRateKbps} * 1000,
+                input);
   const int status = player.Run();
   hr = graph.Stop();
   if (FAILED(hr)) return Fail("the graph would not stop: " + ErrorText(hr));

@@ -69,7 +69,10 @@ std::string FormatStatus(const BufferStatus& status, int64_t delayBytes, uint64_
                 FormatBytes(status.current).c_str(), FormatBytes(status.readLocation).c_str(),
                 FormatBytes(status.writeLocation).c_str(), FormatSeconds(SecondsAt(delayBytes, bitsPerSecond)).c_str(),
                 FormatBytes(delayBytes).c_str(), FormatBytes(static_cast<int64_t>(delivered)).c_str());
-  return text;
+  std::string line = text;
+  if (status.dropped) line += "  dropped " + FormatBytes(static_cast<int64_t>(status.dropped));
+  if (status.suspended) line += "  RECORDING SUSPENDED";
+  return line;
 }
 
 void RateMeter::Add(double seconds, uint64_t bytes) {

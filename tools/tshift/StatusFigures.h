@@ -15,6 +15,8 @@ struct BufferStatus {
   int64_t readLocation = 0;   // Read Location: from the oldest retained byte to the play position
   int64_t writeLocation = 0;  // Write Location
   int playState = -1;         // TSPlayState, or -1 when the filter cannot tell
+  uint64_t dropped = 0;       // input bytes the filter had to drop (marked in the stream)
+  bool suspended = false;     // the disk refuses data: recording is suspended and retried
 };
 
 // "512 KB", "12.3 MB", "1.25 GB" (KB = 1024 bytes, MB = 1048576).
@@ -33,7 +35,8 @@ int64_t BytesBehindLive(const BufferStatus& status);
 
 const char* PlayStateName(int playState);
 
-// One status line: play state, the four figures, the delay and the bytes delivered.
+// One status line: play state, the four figures, the delay and the bytes delivered; then what
+// was dropped and whether recording is suspended, when either is so.
 std::string FormatStatus(const BufferStatus& status, int64_t delayBytes, uint64_t bitsPerSecond,
                          uint64_t delivered);
 

@@ -45,12 +45,32 @@ BufferStatus TimeShiftFilter::Status() const {
   control->GetReadLocation(&status.readLocation);
   control->GetWriteLocation(&status.writeLocation);
   status.playState = PlayState();
+  if (properties) {
+    DWORD returned = 0;
+    uint64_t dropped = 0;
+    if (SUCCEEDED(properties->Get(TSPROPSETID_Recording, TSPROPERTY_RECORDING_DROPPED_BYTES, nullptr, 0, &dropped,
+                                  sizeof dropped, &returned)))
+      status.dropped = dropped;
+    int32_t fault = S_OK;
+    if (SUCCEEDED(properties->Get(TSPROPSETID_Recording, TSPROPERTY_RECORDING_FAULT, nullptr, 0, &fault,
+                                  sizeof fault, &returned)))
+      status.suspended = FAILED(fault);
+  }
   return status;
+}
+
+std::string TimeShiftFilter::RecordingText(TSRecordingPropertyId id) const {
+  TSRecordingText text{};
+  DWORD returned = 0;
+  if (!properties || FAILED(properties->Get(TSPROPSETID_Recording, id, nullptr, 0, &text, sizeof text, &returned)))
+    return std::string();
+  return Narrow(text.text);
 }
 
 HRESULT TimeShiftGraph::Create(const std::string& registryBase, std::string* error) {
   HRESULT hr = CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&graph_));
   if (SUCCEEDED(hr)) hr = graph_.As(&mediaControl_);
+  if (SUCCEEDED(hr)) hr = graph_->QueryInterface(IID_IMediaEvent, reinterpret_cast<void**>(events_.GetAddressOf()));
   if (FAILED(hr)) {
     *error = "cannot create the platform's Filter Graph Manager: " + ErrorText(hr);
     return hr;
@@ -100,11 +120,25 @@ HRESULT TimeShiftGraph::Build(IBaseFilter* source, const wchar_t* sourceName, IB
 
 HRESULT TimeShiftGraph::Run() {
   Watchdog::Scope armed(Watchdog::Instance(), "starting the graph", kStateChangeLimitMs);
-  HRESULT hr = mediaControl_->Run();
+  HRESULT hr = mediaControl_->Pause();
+  for (OAFilterState state = State_Stopped; hr == S_FALSE || hr == VFW_S_STATE_INTERMEDIATE;)
+    hr = mediaControl_->GetState(kStateWaitStepMs, &state);
+  if (FAILED(hr)) return hr;
+  hr = mediaControl_->Run();
   // S_FALSE: some filter is still on its way to Running.
   for (OAFilterState state = State_Stopped; hr == S_FALSE || hr == VFW_S_STATE_INTERMEDIATE;)
     hr = mediaControl_->GetState(kStateWaitStepMs, &state);
   return hr;
+}
+
+long TimeShiftGraph::TakeEvent(LONG_PTR* param1) {
+  long code = 0;
+  LONG_PTR p1 = 0, p2 = 0;
+  *param1 = 0;
+  if (!events_ || FAILED(events_->GetEvent(&code, &p1, &p2, 0))) return 0;
+  *param1 = p1;
+  events_->FreeEventParams(code, p1, p2);
+  return code;
 }
 
 HRESULT TimeShiftGraph::Stop() {

@@ -28,6 +28,9 @@ struct TimeShiftFilter {
   BufferStatus Status() const;
   // The play state through TSPROPERTY_PLAY_STATE, or -1.
   int PlayState() const;
+  // A text of the Recording property set (the buffer file in use, or why the buffer refused to
+  // start or stopped recording); empty when the filter will not tell.
+  std::string RecordingText(TSRecordingPropertyId id) const;
 };
 
 class TimeShiftGraph {
@@ -39,8 +42,12 @@ class TimeShiftGraph {
   // Adds a filter that the caller connects itself (a file source before Build).
   HRESULT Add(IBaseFilter* filter, const wchar_t* name);
 
+  // Pauses, then runs: a filter that refuses to start fails the Pause, which leaves the graph
+  // clean (a graph whose Run failed cannot be released under Wine).
   HRESULT Run();
   HRESULT Stop();
+  // The graph's next event, if one waits: its code (0 when none) and first parameter.
+  long TakeEvent(LONG_PTR* param1);
 
   TimeShiftFilter& TimeShift() { return timeShift_; }
   IOVTimeShiftFilter* Control() const { return timeShift_.control.Get(); }
@@ -48,6 +55,7 @@ class TimeShiftGraph {
  private:
   ComPtr<IGraphBuilder> graph_;
   ComPtr<IMediaControl> mediaControl_;
+  ComPtr<IMediaEvent> events_;
   TimeShiftFilter timeShift_;
 };
 
