@@ -11,17 +11,25 @@ constexpr uint8_t kSync = 0x47;
 constexpr int kSyncRun = 5;          // sync bytes 188 apart that make a transport stream
 constexpr int kHead = 12;            // header, adaptation length and flags, PCR
 constexpr int64_t kSyncSearchBytes = int64_t{1} << 20;  // then the stream is taken as not TS
-constexpr int64_t kMask33 = (int64_t{1} << 33) - 1;
+constexpr int64_t kPcrRange = (int64_t{1} << 33) * 300;  // the PCR wraps here
 constexpr int64_t kEntryTicks = CTSClockIndex::kClockHz / 2;     // between clock readings
 constexpr int64_t kMinEntryTicks = CTSClockIndex::kClockHz / 4;  // a reading closer is no entry
 constexpr int64_t kRateWindowSeconds = 10;
 constexpr int64_t kMaxSkip = int64_t{8} << 20;  // bytes between readings, whatever the slope says
+constexpr double kMinLead = 4 * CTSClockIndex::kPacketSize;  // a scan starts this far before its aim
 // A scan for a PCR covers about a second of bytes, within these bounds; a stream without a clock
 // is looked at again after kRecheck times that.
 constexpr int64_t kMinScan = int64_t{256} << 10;
 constexpr int64_t kMaxScan = int64_t{8} << 20;
 constexpr int64_t kUnknownRateScan = int64_t{4} << 20;
 constexpr int64_t kRecheck = 16;
+
+int Pid(const uint8_t* head) { return ((head[1] & 0x1F) << 8) | head[2]; }
+
+// An adaptation field on the PID wanted (any, when pcrPid is -1).
+bool MayCarryPcr(const uint8_t* head, int pcrPid) {
+  return (head[3] & 0x20) != 0 && (pcrPid < 0 || Pid(head) == pcrPid);
+}
 
 int64_t RoundUpToPackets(double bytes) {
   const int64_t packets = static_cast<int64_t>(std::ceil(bytes / CTSClockIndex::kPacketSize));
@@ -87,7 +95,7 @@ void CTSClockIndex::SampleRate(int64_t end, int64_t ticks) {
   constexpr int kSlots = Feeder::kRateSlots;
   if (f.rateCount > 0) {
     const int last = (f.rateFirst + f.rateCount - 1) % kSlots;
-    if (ticks - f.rateTicks[last] < ticksPerSecond_ / 4) return;
+    if (ticks - f.rateTicks[last] < ticksPerSecond_ / 2) return;
   }
   while (f.rateCount > 0 &&
          (f.rateCount == kSlots || ticks - f.rateTicks[f.rateFirst] > kRateWindowSeconds * ticksPerSecond_)) {
@@ -175,7 +183,22 @@ bool CTSClockIndex::Scan(int64_t position, const uint8_t* data, int64_t length) 
     }
   }
   for (;;) {
-    const int64_t packet = f.nextPacket;
+    int64_t packet = f.nextPacket;
+    // Steps over packets that cannot carry the PCR wanted, keeping to registers.
+    const int64_t quietEnd = std::min(end - kHead, f.scanStart + f.scanBudget - kPacketSize);
+    if (packet <= quietEnd) {
+      const int64_t first = packet;
+      const int pcrPid = f.pcrPid;
+      const uint8_t* head = data + (packet - position);
+      while (packet <= quietEnd && head[0] == kSync && !MayCarryPcr(head, pcrPid)) {
+        packet += kPacketSize;
+        head += kPacketSize;
+      }
+      if (packet != first) {
+        f.lastGoodPacket = packet - kPacketSize;
+        f.nextPacket = packet;
+      }
+    }
     if (packet >= end) return false;
     if (packet + kHead > end) {
       f.carryLength = static_cast<int>(end - packet);
@@ -194,15 +217,15 @@ bool CTSClockIndex::Inspect(int64_t packet, const uint8_t* head) {
   if (head[0] != kSync) return false;
   f.lastGoodPacket = packet;
   f.nextPacket = packet + kPacketSize;
-  const int pid = ((head[1] & 0x1F) << 8) | head[2];
+  const int pid = Pid(head);
   const bool transportError = (head[1] & 0x80) != 0;
-  const bool adaptation = (head[3] & 0x20) != 0 && head[4] >= 1;
-  if ((f.pcrPid < 0 || pid == f.pcrPid) && !transportError && adaptation) {
+  if (MayCarryPcr(head, f.pcrPid) && !transportError && head[4] >= 1) {
     const bool discontinuity = (head[5] & 0x80) != 0;
     if (head[4] >= 7 && (head[5] & 0x10) != 0) {
+      // 33-bit base at 90 kHz, 6 reserved bits, 9-bit extension at 27 MHz.
       const int64_t base = (int64_t{head[6]} << 25) | (int64_t{head[7]} << 17) | (int64_t{head[8]} << 9) |
                            (int64_t{head[9]} << 1) | (head[10] >> 7);
-      OnPcr(packet, pid, base, discontinuity);
+      OnPcr(packet, pid, base * 300 + (((head[10] & 1) << 8) | head[11]), discontinuity);
       return true;
     }
     if (discontinuity && f.pcrPid >= 0) f.breakPending = true;
@@ -211,24 +234,53 @@ bool CTSClockIndex::Inspect(int64_t packet, const uint8_t* head) {
   return true;
 }
 
-void CTSClockIndex::OnPcr(int64_t packet, int pid, int64_t base, bool discontinuity) {
+void CTSClockIndex::OnPcr(int64_t packet, int pid, int64_t pcr, bool discontinuity) {
   Feeder& f = feeder_;
   // A packet whose head a block split, behind the arrival reading of that block: the next PCR.
   if (packet < f.lastPosition) return;
-  Reading(Feeder::Clock::kPcr, packet, base, discontinuity || f.breakPending);
+  const std::optional<int64_t> step = Reading(Feeder::Clock::kPcr, packet, pcr, discontinuity || f.breakPending);
   f.breakPending = false;
   f.pcrPid = pid;
-  Publish();
-  // The next reading about half a second on; without any rate yet, the very next PCR.
-  const double bytesPerTick = f.lastHasSlope ? f.lastSlope : f.rate / kClockHz;
-  StartScan(bytesPerTick > 0 ? packet + std::min(RoundUpToPackets(bytesPerTick * kEntryTicks), kMaxSkip)
-                             : packet + kPacketSize);
+  AimNextReading(packet, step);
 }
 
-void CTSClockIndex::Reading(Feeder::Clock clock, int64_t position, int64_t raw, bool breaks) {
+void CTSClockIndex::AimNextReading(int64_t packet, std::optional<int64_t> step) {
+  Feeder& f = feeder_;
+  // A new segment reads its very next PCR, which gives its period.
+  if (!step) {
+    f.pcrPeriod = 0;
+    f.shift = 0;
+    f.lead = 0;
+  } else if (f.followOn) {
+    f.pcrPeriod = *step;
+  }
+  f.followOn = f.pcrPeriod == 0;
+  if (f.followOn) {
+    f.aim = -1;
+    StartScan(packet + kPacketSize);
+    return;
+  }
+  // PCRs come about a period apart, so the scan starts a lead before the one a whole number of
+  // periods on (about half a second), where the slope and the misses so far put it. A miss is
+  // taken to the nearest period: the PCR a period early serves as well.
+  const double periodBytes = f.lastSlope * static_cast<double>(f.pcrPeriod);
+  if (f.aim >= 0) {
+    double miss = static_cast<double>(packet - f.aim);
+    miss -= std::round(miss / periodBytes) * periodBytes;
+    f.shift += miss / 2;
+    f.lead = std::min(2 * std::abs(miss) + kMinLead, periodBytes);
+  }
+  const int64_t periods = std::max<int64_t>(1, (kEntryTicks + f.pcrPeriod / 2) / f.pcrPeriod);
+  const double ahead = std::clamp(f.lastSlope * static_cast<double>(f.pcrPeriod * periods) + f.shift, 1.0,
+                                  static_cast<double>(kMaxSkip));
+  f.aim = packet + std::llround(ahead);
+  StartScan(packet + RoundUpToPackets(std::max(ahead - f.lead, 1.0)));
+}
+
+std::optional<int64_t> CTSClockIndex::Reading(Feeder::Clock clock, int64_t position, int64_t raw, bool breaks) {
   Feeder& f = feeder_;
   const int64_t step = clock == Feeder::Clock::kPcr
-                           ? (raw - f.lastRaw) & kMask33
+                           ? ((raw - f.lastRaw) % kPcrRange + kPcrRange) % kPcrRange
                            : std::llround(static_cast<double>(raw - f.lastRaw) * kClockHz / ticksPerSecond_);
   const int64_t bytes = position - f.lastPosition;
   const bool continues = f.clock == clock && !breaks && StepFits(step, bytes);
@@ -250,12 +302,14 @@ void CTSClockIndex::Reading(Feeder::Clock clock, int64_t position, int64_t raw, 
   f.lastRaw = raw;
   f.lastTime = time;
   f.lastIsEntry = !continues || !f.haveEntry || time - f.lastEntry.time >= kMinEntryTicks;
-  if (f.lastIsEntry) AddEntry({position, time});
+  const Point reading{position, time};
+  Publish(f.lastIsEntry ? &reading : nullptr);
+  return continues ? std::optional<int64_t>(step) : std::nullopt;
 }
 
 bool CTSClockIndex::StepFits(int64_t step, int64_t bytes) const {
   const Feeder& f = feeder_;
-  if (step <= 0 || step > kMask33 / 2) return false;  // standing, or backwards modulo 2^33
+  if (step <= 0 || step > kPcrRange / 2) return false;  // standing, or backwards modulo the range
   const double bytesPerTick = f.segmentTicks > 0
                                   ? static_cast<double>(f.lastPosition - f.segmentStart) / f.segmentTicks
                                   : f.rate / kClockHz;
@@ -274,7 +328,8 @@ int64_t CTSClockIndex::JointTicks(int64_t bytes) const {
 void CTSClockIndex::CloseSegment() {
   Feeder& f = feeder_;
   if (f.clock == Feeder::Clock::kNone || f.lastIsEntry) return;
-  AddEntry({f.lastPosition, f.lastTime});
+  const Point last{f.lastPosition, f.lastTime};
+  Publish(&last);
   f.lastIsEntry = true;
 }
 
@@ -325,18 +380,9 @@ void CTSClockIndex::LoseSync(int64_t markFrom, int64_t searchFrom) {
   f.searched = 0;
   f.candidate = -1;
   f.carryLength = 0;
-}
-
-void CTSClockIndex::AddEntry(Point entry) {
-  Feeder& f = feeder_;
-  {
-    port::LockGuard lock(lock_);
-    if (!Current()) return;
-    entries_.push_back(entry);
-    UpdateForgetFrom();
-  }
-  f.haveEntry = true;
-  f.lastEntry = entry;
+  // Bytes went missing: the next PCR found is neither the one aimed at nor the next one.
+  f.aim = -1;
+  f.followOn = false;
 }
 
 void CTSClockIndex::AddGridMark(GridMark mark) {
@@ -350,10 +396,16 @@ void CTSClockIndex::AddGridMark(GridMark mark) {
   UpdateForgetFrom();
 }
 
-void CTSClockIndex::Publish() {
-  const Feeder& f = feeder_;
+void CTSClockIndex::Publish(const Point* entry) {
+  Feeder& f = feeder_;
   port::LockGuard lock(lock_);
   if (!Current()) return;
+  if (entry) {
+    entries_.push_back(*entry);
+    UpdateForgetFrom();
+    f.haveEntry = true;
+    f.lastEntry = *entry;
+  }
   measuredRate_ = f.rate;
   // Arrivals come in bursts: beyond the entries only the PCR's own slope beats the 10 s rate.
   const bool pcr = f.clock == Feeder::Clock::kPcr;
@@ -413,11 +465,18 @@ double CTSClockIndex::OuterRate() const {
   return 0;
 }
 
+double CTSClockIndex::FrontRate() const {
+  if (entries_.size() >= 2 && entries_[1].time > entries_[0].time)
+    return static_cast<double>(entries_[1].position - entries_[0].position) * kClockHz /
+           static_cast<double>(entries_[1].time - entries_[0].time);
+  return OuterRate();
+}
+
 double CTSClockIndex::TimeOf(int64_t position) const {
   const auto after = std::upper_bound(entries_.begin(), entries_.end(), position,
                                       [](int64_t p, const Point& e) { return p < e.position; });
   if (after == entries_.begin())
-    return entries_.front().time - static_cast<double>(entries_.front().position - position) * kClockHz / OuterRate();
+    return entries_.front().time - static_cast<double>(entries_.front().position - position) * kClockHz / FrontRate();
   const Point& a = *(after - 1);
   if (after == entries_.end()) return a.time + static_cast<double>(position - a.position) * kClockHz / OuterRate();
   const Point& b = *after;
@@ -429,7 +488,7 @@ double CTSClockIndex::PositionOf(double time) const {
   const auto after = std::upper_bound(entries_.begin(), entries_.end(), time,
                                       [](double t, const Point& e) { return t < static_cast<double>(e.time); });
   if (after == entries_.begin())
-    return entries_.front().position - (entries_.front().time - time) / kClockHz * OuterRate();
+    return entries_.front().position - (entries_.front().time - time) / kClockHz * FrontRate();
   const Point& a = *(after - 1);
   if (after == entries_.end()) return a.position + (time - a.time) / kClockHz * OuterRate();
   const Point& b = *after;

@@ -5,11 +5,11 @@
 // own: the PCR of the first PID found carrying one, read about every half second. Any other
 // stream, and a transport stream until its clock is seen, is timed by its arrival: the input
 // rate measured over each half second of arrival ticks. The index keeps one entry (position,
-// time) about every half second; times between entries are interpolated, and beyond them
-// extrapolated at the latest rate.
+// time) about every half second; times between entries are interpolated, after them
+// extrapolated at the latest rate and before them at the first entries' rate.
 //
-// A clock runs in segments. PCR differences are taken modulo 2^33, so the 33-bit wrap is no
-// break. A new segment starts when the clock changes, at a PCR carrying the discontinuity
+// A clock runs in segments. PCR differences are taken modulo the PCR's range (its 33-bit base
+// times 300), so the wrap is no break. A new segment starts when the clock changes, at a PCR carrying the discontinuity
 // indicator, and at a step that does not fit the byte distance: one that is not forward, or one
 // that disagrees with the bytes at the segment's rate by more than kFitFactor times plus
 // kFitSlack either way (a splice, a new program, a long gap or stall). A new segment joins the
@@ -41,7 +41,7 @@ class CTSClockIndex {
   enum class TimeSource { kMeasuredRate, kStreamClock };
 
   static constexpr int64_t kPacketSize = 188;
-  static constexpr int64_t kClockHz = 90000;  // PCR base units
+  static constexpr int64_t kClockHz = 27000000;  // the PCR's own units, of the timeline too
   // The clock-step fit: a step of d seconds over bytes worth e seconds at the segment's rate
   // continues the segment when 0 < d <= kFitFactor * e + kFitSlack and e <= kFitFactor * d +
   // kFitSlack.
@@ -94,7 +94,7 @@ class CTSClockIndex {
   struct Feeder {
     enum class Mode { kSearching, kSynced, kNotTs };
     enum class Clock { kNone, kPcr, kArrival };
-    static constexpr int kRateSlots = 64;
+    static constexpr int kRateSlots = 32;
 
     uint32_t epoch = 0;        // resets_ when this state was started
     int64_t next = -1;         // position the next block should start at, -1 for any
@@ -113,8 +113,16 @@ class CTSClockIndex {
     int carryLength = 0;
     int pcrPid = -1;            // while clock is kPcr
     bool breakPending = false;  // a discontinuity indicator was seen on pcrPid
-    // The running segment and its latest reading: position, raw clock (33-bit PCR base or
-    // arrival ticks), timeline time, whether it is an entry, bytes per timeline tick before it.
+    // Where the next reading is aimed: the PCR period (timeline ticks, from the first two PCRs
+    // of the segment), whether the scan runs on from the last reading to learn it, the packet
+    // expected to carry the PCR wanted (-1: none), the bytes the misses so far add to the
+    // slope's guess, and how far before the aim the scan starts (twice the last miss).
+    int64_t pcrPeriod = 0;
+    bool followOn = false;
+    int64_t aim = -1;
+    double shift = 0;
+    double lead = 0;
+    // The running segment and its latest reading: position, raw clock (PCR or arrival ticks), timeline time, whether it is an entry, bytes per timeline tick before it.
     Clock clock = Clock::kNone;
     int64_t lastPosition = -1;
     int64_t lastRaw = 0;
@@ -126,7 +134,8 @@ class CTSClockIndex {
     int64_t segmentTicks = 0;
     bool haveEntry = false;
     Point lastEntry{0, 0};
-    // Arrival samples (ticks, end position) over the last 10 s, a ring; the rate they give.
+    // Arrival samples (ticks, end position) half a second apart over the last 10 s, a ring; the
+    // rate they give.
     int64_t rateTicks[kRateSlots] = {};
     int64_t rateEnd[kRateSlots] = {};
     int rateFirst = 0;
@@ -146,11 +155,14 @@ class CTSClockIndex {
   bool Scan(int64_t position, const uint8_t* data, int64_t length);
   // One packet head (12 bytes) at `packet`: false when its sync byte is wrong.
   bool Inspect(int64_t packet, const uint8_t* head);
-  void OnPcr(int64_t packet, int pid, int64_t base, bool discontinuity);
+  void OnPcr(int64_t packet, int pid, int64_t pcr, bool discontinuity);
   // No PCR in the scan's budget: the PID lost its clock, or the stream has none for now.
   void ScanExhausted();
-  // A reading of `clock` (raw value `raw`) at `position`: continues the segment or starts one.
-  void Reading(Feeder::Clock clock, int64_t position, int64_t raw, bool breaks);
+  // A reading of `clock` (raw value `raw`) at `position`: continues the segment (the clock step
+  // taken) or starts one (none).
+  std::optional<int64_t> Reading(Feeder::Clock clock, int64_t position, int64_t raw, bool breaks);
+  // Aims the scan for the next reading after a PCR at `packet`, `step` after the last one.
+  void AimNextReading(int64_t packet, std::optional<int64_t> step);
   [[nodiscard]] bool StepFits(int64_t step, int64_t bytes) const;
   // Timeline ticks that `bytes` bytes take at the measured rate (the joint of segments).
   int64_t JointTicks(int64_t bytes) const;
@@ -160,17 +172,18 @@ class CTSClockIndex {
   void StartScan(int64_t packet);
   void Synced(int64_t packet, int64_t position);
   void LoseSync(int64_t markFrom, int64_t searchFrom);
-  // Publishing: each takes lock_ and does nothing when a Reset came since BeginFeed.
-  void AddEntry(Point entry);
+  // Publishing: each takes lock_ and does nothing when a Reset came since BeginFeed. Publish
+  // appends `entry` (when given) and hands over the rates and the source.
   void AddGridMark(GridMark mark);
-  void Publish();
+  void Publish(const Point* entry = nullptr);
   // Under lock_: the feed call's news is still about the current stream.
   bool Current() const { return resets_ == feeder_.epoch; }
   void UpdateForgetFrom();
 
   // Query side, lock_ held.
-  // Bytes per second beyond the entries, 0 when unknown.
+  // Bytes per second after the entries, 0 when unknown; and before them.
   double OuterRate() const;
+  double FrontRate() const;
   bool CanTime() const { return !entries_.empty() && OuterRate() > 0; }
   double TimeOf(int64_t position) const;
   double PositionOf(double time) const;

@@ -261,7 +261,7 @@ TEST(ClockIndex, StreamWithoutClockIsTimedByItsArrival) {
 
   EXPECT_EQ(index.Source(), Source::kMeasuredRate);
   EXPECT_NEAR(index.BytesPerSecond(), 1500000, 15000);
-  EXPECT_NEAR(*index.SecondsBetween(0, position), 70, 0.1);
+  EXPECT_NEAR(*index.SecondsBetween(0, position), seconds - 20, 0.05);
   EXPECT_NEAR(*index.SecondsBetween(stall - 2500000, stall + 2500000), 10, 0.1);
   EXPECT_NEAR(*index.SecondsBetween(position - 15000000, position), 10, 0.05);
   EXPECT_NEAR(static_cast<double>(*index.PositionAt(position, -5, 0, position)), position - 7500000.0, 40000);
@@ -295,6 +295,7 @@ TEST(ClockIndex, QueriesRaceTheWriterAndFlushes) {
   CTSClockIndex index(kTicksPerSecond);
   std::atomic<int64_t> oldest{0}, newest{0};
   std::atomic<bool> done{false};
+  port::Event answered(port::Event::Mode::kManualReset);
   std::thread writer([&] {
     LiveTs ts(index, Layout(4000000, 4), 2500000);
     for (int i = 0; i < 240; ++i) {
@@ -302,23 +303,23 @@ TEST(ClockIndex, QueriesRaceTheWriterAndFlushes) {
       ts.Play(0.25);
       oldest = ts.oldest();
       newest = ts.newest();
+      if (i == 8) answered.Wait(port::kInfinite);  // the rest races a querier that has begun
     }
     done = true;
   });
-  int answered = 0;
+  int answers = 0;
   for (int i = 1; !done; ++i) {
     const int64_t o = oldest, n = newest;
     if (auto p = index.PositionAt(n, -2, o, n)) {
       EXPECT_TRUE(*p >= o && *p <= n);
-      ++answered;
+      if (++answers == 1) answered.Set();
     }
     if (auto s = index.SecondsBetween(o, n)) {
       EXPECT_GE(*s, 0);
     }
-    if (i % 500 == 0) index.Reset();
+    if (answers > 0 && i % 500 == 0) index.Reset();
   }
   writer.join();
-  EXPECT_GT(answered, 0);
 }
 
 }  // namespace
