@@ -137,7 +137,8 @@ int main(int argc, char** argv) {
     for (size_t first = 0; first < stream.size(); first += ringBlocks * o.block) {
       const size_t end = std::min(stream.size(), first + ringBlocks * o.block);
       auto copy = [&] {
-        for (size_t at = first; at < end; at += o.block) std::memcpy(&ring[at - first], &stream[at], std::min<size_t>(o.block, end - at));
+        for (size_t at = first; at < end; at += o.block)
+          std::memcpy(&ring[at - first], &stream[at], std::min<size_t>(o.block, end - at));
       };
       auto feed = [&](const uint8_t* base) {
         for (size_t at = first; at < end; at += o.block) {
@@ -170,11 +171,12 @@ int main(int argc, char** argv) {
     coldNs.push_back(pass(Pass::kColdIndex));
   }
   const double copy = Median(copyNs), hot = Median(indexNs), cold = Median(coldNs);
-  std::printf("stream=%s rate_mbps=%g pcr_ms=%g block_bytes=%u ring_kb=%u blocks=%zu memcpy_ns_per_block=%.0f "
-              "index_ns_per_block=%.1f cost_pct=%.3f cold_index_ns_per_block=%.1f cold_cost_pct=%.3f "
-              "entries=%zu source=%s\n",
-              o.ts ? "ts" : "other", o.rateMbps, o.pcrMs, o.block, o.ringKB, blocks, copy, hot, 100 * hot / copy, cold,
-              100 * cold / copy, index.EntryCount(),
-              index.Source() == CTSClockIndex::TimeSource::kStreamClock ? "clock" : "rate");
+  std::printf(
+      "stream=%s rate_mbps=%g pcr_ms=%g block_bytes=%u ring_kb=%u blocks=%zu memcpy_ns_per_block=%.0f "
+      "index_ns_per_block=%.1f cost_pct=%.3f cold_index_ns_per_block=%.1f cold_cost_pct=%.3f "
+      "entries=%zu source=%s\n",
+      o.ts ? "ts" : "other", o.rateMbps, o.pcrMs, o.block, o.ringKB, blocks, copy, hot, 100 * hot / copy, cold,
+      100 * cold / copy, index.EntryCount(),
+      index.Source() == CTSClockIndex::TimeSource::kStreamClock ? "clock" : "rate");
   return 0;
 }

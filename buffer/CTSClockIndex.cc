@@ -8,14 +8,14 @@ namespace ovts {
 
 namespace {
 constexpr uint8_t kSync = 0x47;
-constexpr int kSyncRun = 5;          // sync bytes 188 apart that make a transport stream
-constexpr int kHead = 12;            // header, adaptation length and flags, PCR
-constexpr int64_t kSyncSearchBytes = int64_t{1} << 20;  // then the stream is taken as not TS
-constexpr int64_t kPcrRange = (int64_t{1} << 33) * 300;  // the PCR wraps here
+constexpr int kSyncRun = 5;                                      // sync bytes 188 apart that make a transport stream
+constexpr int kHead = 12;                                        // header, adaptation length and flags, PCR
+constexpr int64_t kSyncSearchBytes = int64_t{1} << 20;           // then the stream is taken as not TS
+constexpr int64_t kPcrRange = (int64_t{1} << 33) * 300;          // the PCR wraps here
 constexpr int64_t kEntryTicks = CTSClockIndex::kClockHz / 2;     // between clock readings
 constexpr int64_t kMinEntryTicks = CTSClockIndex::kClockHz / 4;  // a reading closer is no entry
 constexpr int64_t kRateWindowSeconds = 10;
-constexpr int64_t kMaxSkip = int64_t{8} << 20;  // bytes between readings, whatever the slope says
+constexpr int64_t kMaxSkip = int64_t{8} << 20;               // bytes between readings, whatever the slope says
 constexpr double kMinLead = 4 * CTSClockIndex::kPacketSize;  // a scan starts this far before its aim
 // A scan for a PCR covers about a second of bytes, within these bounds; a stream without a clock
 // is looked at again after kRecheck times that.
@@ -310,9 +310,8 @@ std::optional<int64_t> CTSClockIndex::Reading(Feeder::Clock clock, int64_t posit
 bool CTSClockIndex::StepFits(int64_t step, int64_t bytes) const {
   const Feeder& f = feeder_;
   if (step <= 0 || step > kPcrRange / 2) return false;  // standing, or backwards modulo the range
-  const double bytesPerTick = f.segmentTicks > 0
-                                  ? static_cast<double>(f.lastPosition - f.segmentStart) / f.segmentTicks
-                                  : f.rate / kClockHz;
+  const double bytesPerTick =
+      f.segmentTicks > 0 ? static_cast<double>(f.lastPosition - f.segmentStart) / f.segmentTicks : f.rate / kClockHz;
   if (bytesPerTick <= 0) return step <= kFitSlack;
   const double expected = bytes / bytesPerTick;
   const double d = static_cast<double>(step);
@@ -414,8 +413,8 @@ void CTSClockIndex::Publish(const Point* entry) {
 }
 
 void CTSClockIndex::UpdateForgetFrom() {
-  feeder_.forgetFrom = std::min(entries_.size() >= 2 ? entries_[1].position : INT64_MAX,
-                                grid_.size() >= 2 ? grid_[1].from : INT64_MAX);
+  feeder_.forgetFrom =
+      std::min(entries_.size() >= 2 ? entries_[1].position : INT64_MAX, grid_.size() >= 2 ? grid_[1].from : INT64_MAX);
 }
 
 // --- Queries ---
@@ -492,12 +491,13 @@ double CTSClockIndex::PositionOf(double time) const {
   const Point& a = *(after - 1);
   if (after == entries_.end()) return a.position + (time - a.time) / kClockHz * OuterRate();
   const Point& b = *after;
-  return a.position + static_cast<double>(b.position - a.position) * (time - a.time) / static_cast<double>(b.time - a.time);
+  return a.position +
+         static_cast<double>(b.position - a.position) * (time - a.time) / static_cast<double>(b.time - a.time);
 }
 
 int64_t CTSClockIndex::Snap(int64_t position, int64_t low, int64_t high) const {
-  const auto after = std::upper_bound(grid_.begin(), grid_.end(), position,
-                                      [](int64_t p, const GridMark& g) { return p < g.from; });
+  const auto after =
+      std::upper_bound(grid_.begin(), grid_.end(), position, [](int64_t p, const GridMark& g) { return p < g.from; });
   if (after == grid_.begin() || !(after - 1)->synced) return position;
   const int64_t from = (after - 1)->from;
   const int64_t lo = std::max(low, from);

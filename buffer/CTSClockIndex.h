@@ -9,16 +9,20 @@
 // extrapolated at the latest rate and before them at the first entries' rate.
 //
 // A clock runs in segments. PCR differences are taken modulo the PCR's range (its 33-bit base
-// times 300), so the wrap is no break. A new segment starts when the clock changes, at a PCR carrying the discontinuity
-// indicator, and at a step that does not fit the byte distance: one that is not forward, or one
-// that disagrees with the bytes at the segment's rate by more than kFitFactor times plus
-// kFitSlack either way (a splice, a new program, a long gap or stall). A new segment joins the
-// timeline at the measured rate (bytes per second over the last 10 s of arrivals), so no time is
-// invented across it. A PID that stops carrying the clock for about a second of bytes is dropped;
-// arrival times then serve until the next PCR, of any PID, starts a segment.
+// times 300), so the wrap is no break. A new segment starts when the clock changes, at a PCR
+// carrying the discontinuity indicator, and at a step that does not fit the byte distance: one
+// that is not forward, or one that disagrees with the bytes at the segment's rate by more than
+// kFitFactor times plus kFitSlack either way (a splice, a new program, a long gap or stall). A new
+// segment joins the timeline at the measured rate (bytes per second over the last 10 s of
+// arrivals), so no time is invented across it. A PID that stops carrying the clock for about a
+// second of bytes is dropped; arrival times then serve until the next PCR, of any PID, starts a
+// segment.
 //
-// The input path pays little: between two readings the parser only steps its packet phase over
-// the bytes, and it allocates nothing per block.
+// The input path pays little and allocates nothing per block. After a start or a gap the parser
+// looks for the sync bytes in at most 1 MiB (then the stream is taken as no transport stream until
+// the next gap or Reset). Once in step it learns the PCR period from two PCRs in a row, and aims
+// each reading a whole number of periods (about half a second) ahead: in between it only steps
+// its packet phase over the bytes, and at the aim it looks at a few packet heads.
 //
 // Threads: the buffer's writer feeds it (OnBlock, OnGap, Forget) one call at a time; Reset comes
 // from any thread at any time (a feed call in flight then counts for nothing). Control threads
@@ -62,7 +66,8 @@ class CTSClockIndex {
   // The bytes before `oldestPosition` are gone: entries that only served them are dropped.
   void Forget(int64_t oldestPosition);
 
-  // Any thread: everything goes, the next block starts a new stream (the positions may too).
+  // Any thread: everything goes; the next block starts a new stream (its positions may start
+  // again from 0).
   void Reset();
 
   // --- Queries (any thread) ---
@@ -96,8 +101,8 @@ class CTSClockIndex {
     enum class Clock { kNone, kPcr, kArrival };
     static constexpr int kRateSlots = 32;
 
-    uint32_t epoch = 0;        // resets_ when this state was started
-    int64_t next = -1;         // position the next block should start at, -1 for any
+    uint32_t epoch = 0;  // resets_ when this state was started
+    int64_t next = -1;   // position the next block should start at, -1 for any
     Mode mode = Mode::kSearching;
     // Searching: where to look from, bytes looked at, a candidate awaiting its later sync bytes.
     int64_t searchFrom = 0;
@@ -109,7 +114,7 @@ class CTSClockIndex {
     int64_t lastGoodPacket = -1;
     int64_t scanStart = 0;
     int64_t scanBudget = 0;
-    uint8_t carry[12] = {};    // the head of a packet the last block split
+    uint8_t carry[12] = {};  // the head of a packet the last block split
     int carryLength = 0;
     int pcrPid = -1;            // while clock is kPcr
     bool breakPending = false;  // a discontinuity indicator was seen on pcrPid
@@ -122,7 +127,8 @@ class CTSClockIndex {
     int64_t aim = -1;
     double shift = 0;
     double lead = 0;
-    // The running segment and its latest reading: position, raw clock (PCR or arrival ticks), timeline time, whether it is an entry, bytes per timeline tick before it.
+    // The running segment and its latest reading: position, raw clock (PCR or arrival ticks),
+    // timeline time, whether it is an entry, bytes per timeline tick since the one before.
     Clock clock = Clock::kNone;
     int64_t lastPosition = -1;
     int64_t lastRaw = 0;
@@ -190,14 +196,14 @@ class CTSClockIndex {
   int64_t Snap(int64_t position, int64_t low, int64_t high) const;
 
   const int64_t ticksPerSecond_;
-  Feeder feeder_;                          // feed calls
+  Feeder feeder_;  // feed calls
   mutable port::RecursiveLock lock_;
-  std::deque<Point> entries_;              // lock_; ascending in position and (not strictly) time
-  std::deque<GridMark> grid_;              // lock_; ascending
-  double measuredRate_ = 0;                // lock_; bytes per second
-  double edgeRate_ = 0;                    // lock_; bytes per second beyond the entries
+  std::deque<Point> entries_;                      // lock_; ascending in position and (not strictly) time
+  std::deque<GridMark> grid_;                      // lock_; ascending
+  double measuredRate_ = 0;                        // lock_; bytes per second
+  double edgeRate_ = 0;                            // lock_; bytes per second beyond the entries
   TimeSource source_ = TimeSource::kMeasuredRate;  // lock_
-  RelaxedAtomic<uint32_t> resets_;         // written under lock_, read by feed calls without
+  RelaxedAtomic<uint32_t> resets_;                 // written under lock_, read by feed calls without
 };
 
 }  // namespace ovts

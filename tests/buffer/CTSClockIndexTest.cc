@@ -95,7 +95,8 @@ class LiveTs {
   }
   // A packet start about `seconds` of stream into the stored bytes.
   int64_t PositionAfter(double seconds) const {
-    auto s = std::find_if(stretches_.rbegin(), stretches_.rend(), [&](const Stretch& x) { return x.content <= seconds; });
+    auto s =
+        std::find_if(stretches_.rbegin(), stretches_.rend(), [&](const Stretch& x) { return x.content <= seconds; });
     const auto p = s->position + static_cast<int64_t>((seconds - s->content) * s->bytesPerSecond);
     return s->phase + (p - s->phase) / kPacket * kPacket;
   }
@@ -106,10 +107,11 @@ class LiveTs {
     double content;  // stream seconds stored before position
     double wall;     // source seconds at position, dropped bytes included
     double bytesPerSecond;
-    int64_t phase;   // a packet start
+    int64_t phase;  // a packet start
   };
   const Stretch& At(int64_t position) const {
-    return *std::find_if(stretches_.rbegin(), stretches_.rend(), [&](const Stretch& s) { return s.position <= position; });
+    return *std::find_if(stretches_.rbegin(), stretches_.rend(),
+                         [&](const Stretch& s) { return s.position <= position; });
   }
   double Wall(int64_t position) const {
     const Stretch& s = At(position);
@@ -246,7 +248,8 @@ TEST(ClockIndex, StreamWithoutClockIsTimedByItsArrival) {
   auto feed = [&](double bytesPerSecond, double duration) {
     for (double end = seconds + duration; seconds < end;) {
       seconds += block.size() / bytesPerSecond;
-      index.OnBlock(position, block.data(), static_cast<uint32_t>(block.size()), static_cast<int64_t>(seconds * kTicksPerSecond));
+      index.OnBlock(position, block.data(), static_cast<uint32_t>(block.size()),
+                    static_cast<int64_t>(seconds * kTicksPerSecond));
       position += static_cast<int64_t>(block.size());
     }
   };
