@@ -67,13 +67,14 @@ void TsChecker::CheckPacket(const uint8_t* p) {
   // Elementary packet: skip the adaptation field and PES header, then the packet number.
   size_t at = 4;
   uint64_t pcr = 0;
-  const bool hasPcr = (p[3] & 0x20) != 0;
+  const bool hasField = (p[3] & 0x20) != 0;
+  const bool hasPcr = hasField && p[4] >= 7 && (p[5] & 0x10) != 0;
   if (hasPcr) {
     uint64_t base = (uint64_t{p[6]} << 25) | (uint64_t{p[7]} << 17) | (uint64_t{p[8]} << 9) |
                     (uint64_t{p[9]} << 1) | (p[10] >> 7);
     pcr = base * 300 + (((p[10] & 1u) << 8) | p[11]);
-    at += 1 + p[4];
   }
+  if (hasField) at += 1 + p[4];
   if (p[1] & 0x40) at += 14;  // PES header
   if (at + 8 > kTsPacketSize) {
     ++stats_.corruptPackets;

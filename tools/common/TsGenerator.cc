@@ -26,10 +26,26 @@ uint64_t TsGenerator::PcrOf(uint64_t packet, uint32_t bitRate) {
   return packet * kTsPacketSize * 8 * 27000000ull / (bitRate ? bitRate : 1);
 }
 
-TsGenerator::TsGenerator(const TsStreamLayout& layout) : layout_(layout) {
+TsGenerator::TsGenerator(const TsStreamLayout& layout) : layout_(layout), bitRate_(layout.bitRate) {
   uint64_t pesBits = uint64_t{kPacketsPerPes} * kTsPacketSize * 8;
   uint64_t per100ms = layout_.bitRate / 10 / (pesBits ? pesBits : 1);
   pesPerPsi_ = per100ms > 0 ? static_cast<uint32_t>(per100ms) : 1;
+}
+
+void TsGenerator::SetBitRate(uint32_t bitRate) {
+  clockBase_ = NextPcr();
+  clockPacket_ = packets_;
+  bitRate_ = bitRate;
+}
+
+void TsGenerator::SetClock(uint64_t pcr, bool discontinuity) {
+  clockBase_ = pcr % kPcrWrap;
+  clockPacket_ = packets_;
+  markDiscontinuity_ = discontinuity;
+}
+
+uint64_t TsGenerator::NextPcr() const {
+  return (clockBase_ + PcrOf(packets_ - clockPacket_, bitRate_)) % kPcrWrap;
 }
 
 void TsGenerator::Next(uint8_t* dest, size_t count) {
@@ -117,16 +133,26 @@ void TsGenerator::WriteElementary(uint8_t* p) {
   size_t at = 4;
   if (start) {
     // Adaptation field with the PCR: 33-bit base at 90 kHz, 6 reserved bits, 9-bit extension.
-    uint64_t pcr = PcrOf(packets_, layout_.bitRate);
+    // A PES packet between PCRs has the same field, stuffed.
+    uint64_t pcr = NextPcr();
     uint64_t base = pcr / 300, ext = pcr % 300;
+    const bool withPcr = pesSincePcr_ == 0;
+    pesSincePcr_ = (pesSincePcr_ + 1) % (layout_.pcrEveryPes ? layout_.pcrEveryPes : 1);
     p[at++] = 7;
-    p[at++] = 0x10;
-    p[at++] = static_cast<uint8_t>(base >> 25);
-    p[at++] = static_cast<uint8_t>(base >> 17);
-    p[at++] = static_cast<uint8_t>(base >> 9);
-    p[at++] = static_cast<uint8_t>(base >> 1);
-    p[at++] = static_cast<uint8_t>(((base & 1) << 7) | 0x7E | (ext >> 8));
-    p[at++] = static_cast<uint8_t>(ext);
+    if (withPcr) {
+      p[at++] = static_cast<uint8_t>(0x10 | (markDiscontinuity_ ? 0x80 : 0));
+      markDiscontinuity_ = false;
+      p[at++] = static_cast<uint8_t>(base >> 25);
+      p[at++] = static_cast<uint8_t>(base >> 17);
+      p[at++] = static_cast<uint8_t>(base >> 9);
+      p[at++] = static_cast<uint8_t>(base >> 1);
+      p[at++] = static_cast<uint8_t>(((base & 1) << 7) | 0x7E | (ext >> 8));
+      p[at++] = static_cast<uint8_t>(ext);
+    } else {
+      p[at++] = 0x00;
+      std::memset(p + at, 0xFF, kPcrFieldBytes - 2);
+      at += kPcrFieldBytes - 2;
+    }
     // PES header: private stream 1, a length covering this PES packet's payload, a PTS.
     size_t pesPayload = (kTsPacketSize - 4 - kPcrFieldBytes - kPesHeaderBytes) +
                         (kPacketsPerPes - 1) * (kTsPacketSize - 4);

@@ -1,7 +1,9 @@
 // A live MPEG transport stream made up on the spot: PAT and PMT about every 100 ms, one program
 // whose elementary PID carries PES packets of private data and the PCR. Every elementary packet
 // carries its own packet number and bytes derived from it, so a TsChecker downstream can tell
-// lost, repeated and damaged packets apart. Portable; used by one thread at a time.
+// lost, repeated and damaged packets apart. The clock may change its rate or jump on the way
+// (a variable-rate stream, a splice); a TsChecker knows only the steady clock from zero.
+// Portable; used by one thread at a time.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +18,7 @@ struct TsStreamLayout {
   uint16_t programNumber = 1;
   uint16_t pmtPid = 0x1000;
   uint16_t esPid = 0x0100;  // elementary stream and PCR
+  uint32_t pcrEveryPes = 1;  // PES packets from one PCR to the next (at least 1)
 };
 
 class TsGenerator {
@@ -23,10 +26,20 @@ class TsGenerator {
   // Elementary packets per PES packet; the first carries the PCR.
   static constexpr uint32_t kPacketsPerPes = 16;
 
+  // 27 MHz ticks in the range of a PCR (its 33-bit base times 300).
+  static constexpr uint64_t kPcrWrap = (uint64_t{1} << 33) * 300;
+
   explicit TsGenerator(const TsStreamLayout& layout = TsStreamLayout());
 
   // Writes `count` whole packets (count * 188 bytes) into dest.
   void Next(uint8_t* dest, size_t count);
+  // From the next packet on the clock runs at `bitRate` bits per second.
+  void SetBitRate(uint32_t bitRate);
+  // The next packet's clock is `pcr` (27 MHz, modulo kPcrWrap): a splice, or a start near the
+  // wrap. With `discontinuity` the next PCR packet carries the discontinuity indicator.
+  void SetClock(uint64_t pcr, bool discontinuity);
+  // The PCR (27 MHz) of the next packet.
+  uint64_t NextPcr() const;
   // Packets written so far; the next packet's number.
   uint64_t packets() const { return packets_; }
   const TsStreamLayout& layout() const { return layout_; }
@@ -44,6 +57,11 @@ class TsGenerator {
 
   TsStreamLayout layout_;
   uint64_t packets_ = 0;
+  uint32_t bitRate_;               // of the clock since clockPacket_
+  uint64_t clockBase_ = 0;         // PCR of packet clockPacket_
+  uint64_t clockPacket_ = 0;
+  bool markDiscontinuity_ = false;  // on the next PCR packet
+  uint32_t pesSincePcr_ = 0;       // PES packets since the last one with a PCR
   uint32_t pesIndex_ = 0;          // position of the next elementary packet in its PES packet
   uint32_t pesSincePsi_ = 0;       // PES packets since the last PAT/PMT pair
   uint32_t pesPerPsi_ = 1;         // PES packets between PAT/PMT pairs (about 100 ms)
