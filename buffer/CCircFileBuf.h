@@ -51,7 +51,7 @@ class CCircFileBuf : public CCircBufBase {
   enum RunState : int32_t { kRunning = 1, kStopped = 2, kStarting = 3, kStopping = 4 };
   static constexpr uint32_t kWorkerFailed = 0xFFFFFFFFu;
   static constexpr const char* kDefaultFileName = "TimeShift.mpg";
-  // Between the write worker's attempts at a disk that refused data.
+  // Between the write worker's attempts at a disk that refused data, unless set otherwise.
   static constexpr uint32_t kRetryMs = 500;
 
   // Told of recording outages, on the write worker with none of the buffer's locks held.
@@ -71,6 +71,8 @@ class CCircFileBuf : public CCircBufBase {
 
   // Set while the buffer is stopped; null for none.
   void SetListener(Listener* listener) { listener_.store(listener); }
+  // How long the write worker waits before it offers a refusing disk data again.
+  void SetRetryInterval(uint32_t ms) { retryMs_.store(ms); }
   // Takes effect at the next Open.
   HRESULT SetCacheConfig(const TSCacheConfig* config) override;
   // Opens (or keeps open), empties the buffer and primes the output side.
@@ -185,6 +187,7 @@ class CCircFileBuf : public CCircBufBase {
   std::atomic<uint64_t> droppedBytes_{0};    // atomic
   std::atomic<HRESULT> recordingFault_{S_OK};  // atomic; written by the write worker
   std::atomic<Listener*> listener_{nullptr};   // atomic
+  std::atomic<uint32_t> retryMs_{kRetryMs};     // atomic
   int64_t fileWritten_ = 0;                  // stateLock_; bytes written to the file since Reset
   std::deque<int64_t> fileGaps_;             // stateLock_; ascending stream positions of gaps
   // Moved whenever the positions a transfer planned from stop being valid (Reset for both;

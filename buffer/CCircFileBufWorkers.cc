@@ -328,7 +328,6 @@ void CCircFileBuf::ReportRecording(HRESULT hr) {
 uint32_t CCircFileBuf::WriteWorker() {
   port::RaiseThreadPriority();
   if (!writeScratch_) return kWorkerFailed;
-  const int64_t retryTicks = port::PerformanceFrequency() / 1000 * kRetryMs;
   bool faulted = false;
   int64_t retryAt = 0;
   while (Running()) {
@@ -359,7 +358,7 @@ uint32_t CCircFileBuf::WriteWorker() {
       }
     }
     if (FAILED(result)) {
-      retryAt = port::PerformanceCounter() + retryTicks;
+      retryAt = port::PerformanceCounter() + port::PerformanceFrequency() / 1000 * retryMs_.load();
       if (!faulted) {
         faulted = true;
         io.Release();

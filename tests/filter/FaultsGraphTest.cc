@@ -7,8 +7,10 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "TimeShiftGraph.h"
 #include "filter/COVRegKey.h"
@@ -86,6 +88,41 @@ TEST_F(FaultsTest, AFullDiskSuspendsRecordingUntilItTakesDataAgain) {
   EXPECT_GE(Recording<uint64_t>(TSPROPERTY_RECORDING_DROPPED_BYTES), s.pattern.lost);
   EXPECT_EQ(Recording<int32_t>(TSPROPERTY_RECORDING_FAULT), S_OK);
   EXPECT_EQ(NextEvent(0).first, 0) << "one report per outage and one per resumption";
+}
+
+TEST_F(FaultsTest, ASmallVolumeFilledFromOutside) {
+  // Catches the same on a real volume (tests/filter/small_volume.sh mounts one and names its
+  // drive in OVTS_SMALL_VOLUME): another program fills it while the filter records, then frees it.
+  const char* volume = std::getenv("OVTS_SMALL_VOLUME");
+  if (!volume) GTEST_SKIP() << "no small volume mounted (tests/filter/small_volume.sh runs this)";
+  AddFilter(new CTSFilter(nullptr), 32768, kSmallCaches);
+  TSBufferConfig config{port::NarrowToBstr(volume), port::NarrowToBstr("buffer.mpg"), 24576, 0, 524288, PreAllocate};
+  ASSERT_EQ(control_->SetBufferSettings(&config), S_OK);
+  AddPushSource({.subtype = MEDIASUBTYPE_MPEG2_TRANSPORT, .bytesPerSample = 65424, .bufferCount = 8,
+                 .bytesPerSecond = 2000000});
+  AddSink();
+  ASSERT_HRESULT_SUCCEEDED(media_->Run());
+  ASSERT_TRUE(sink_->WaitForBytes(512 * kKB, kWaitMs));
+  // Fills what is left of the volume while the buffer file still grows into it.
+  const std::string filler = std::string(volume) + "filler.bin";
+  {
+    UniqueHandle file(CreateFileA(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_NE(file.get(), INVALID_HANDLE_VALUE);
+    std::vector<char> block(1 << 20, 'f');
+    DWORD written = 0;
+    while (WriteFile(file.get(), block.data(), static_cast<DWORD>(block.size()), &written, nullptr) && written > 0) {
+    }
+  }
+  EXPECT_EQ(WaitForEvent(EC_OVTS_RECORDING_FAULT), HRESULT_FROM_WIN32(ERROR_DISK_FULL));
+  ASSERT_TRUE(DeleteFileA(filler.c_str()));
+  EXPECT_EQ(WaitForEvent(EC_OVTS_RECORDING_RESUMED), 0);
+  const uint64_t resumedAt = sink_->Stats().bytes;
+  ASSERT_TRUE(sink_->WaitFor(kWaitMs, [&](const TestSinkStats& s) {
+    return s.bytes > resumedAt + 1024 * kKB && s.pattern.lost > 0;
+  })) << "playback goes on past the outage, marked";
+  ASSERT_HRESULT_SUCCEEDED(media_->Stop());
+  EXPECT_EQ(sink_->Stats().pattern.unreportedJumps, 0u);
+  EXPECT_EQ(sink_->Stats().pattern.corrupt, 0u);
 }
 
 TEST_F(FaultsTest, TwoFiltersConfiguredWithOneFileRecordTheirOwnStreams) {
