@@ -4,12 +4,16 @@
 # cmake --build --preset native, and likewise windows).
 #
 #   bench/ringbench.sh [native|windows|all]
+#   bench/ringbench.sh blocks [native|windows]
 #
 # (a) memory ring buffer, --lossless, 32 KiB blocks: read_MBps against memcpy_MBps
 # (b) file buffer, default caches, 20 MB/s for 30 s: lost 0 and corrupt 0
 # (c) the highest rate at which the file buffer loses nothing over 30 s, with the default caches
 #     and with 20480,2560,0,5120,640,75 (doubling with short runs, then bisection)
 # (d) under Wine: the memory buffer's read_MBps (figure (a) of the windows set)
+# blocks: the file buffer with the default caches fed in transport-stream block sizes (188, 1316,
+#     32768, 65424 bytes) at 2.5 and 20 MB/s for RINGBENCH_SECONDS each, then the highest
+#     loss-free rate with 65424-byte blocks
 #
 # Environment: RINGBENCH_SECONDS (30), RINGBENCH_QUICK_SECONDS (10, the doubling runs),
 # RINGBENCH_STEPS (5 bisection runs), RINGBENCH_DIR (C:\), RINGBENCH_FILE_KB (262144),
@@ -39,7 +43,7 @@ bench() {  # target, then ovts-ringbench options
 # A run loses nothing when no byte was lost or damaged and the writer kept the pace asked of it
 # (a writer held back by the buffer has not written at that rate).
 clean() {  # result line, rate asked
-  [[ " $1 " == *" lost_bytes=0 "* && " $1 " == *" corrupt_bytes=0 "* ]] || return 1
+  [[ " $1 " == *" lost_bytes=0 "* && " $1 " == *" dropped_bytes=0 "* && " $1 " == *" corrupt_bytes=0 "* ]] || return 1
   local achieved
   achieved=$(sed -n 's/.* write_MBps=\([0-9.]*\).*/\1/p' <<<"$1")
   awk -v a="${achieved:-0}" -v r="$2" 'BEGIN { exit !(a >= 0.97 * r) }'
@@ -91,9 +95,20 @@ figures() {  # target
   highest_clean_rate "$target" "$bigCaches" --cache "$bigCaches"
 }
 
+blocks() {  # target
+  local target=$1 block rate
+  for block in 188 1316 32768 65424; do
+    for rate in 2.5 20; do
+      echo "[$target blocks] $block bytes at $rate MB/s: $(file_run "$target" "$rate" "$seconds" --write-block "$block")"
+    done
+  done
+  highest_clean_rate "$target" "default, 65424-byte blocks" --write-block 65424
+}
+
 case "$which" in
   native) figures native ;;
   windows) figures windows ;;
   all) figures native && figures windows ;;
-  *) echo "usage: bench/ringbench.sh [native|windows|all]" >&2; exit 2 ;;
+  blocks) blocks "${2:-native}" ;;
+  *) echo "usage: bench/ringbench.sh [native|windows|all] | blocks [native|windows]" >&2; exit 2 ;;
 esac

@@ -54,13 +54,17 @@ class CCircFileBuf : public CCircBufBase {
   // Between the write worker's attempts at a disk that refused data, unless set otherwise.
   static constexpr uint32_t kRetryMs = 500;
 
-  // Told of recording outages, on the write worker with none of the buffer's locks held.
+  // Told of recording outages (on the write worker, with none of the buffer's locks held) and of
+  // bytes to read.
   class Listener {
    public:
     // Writing failed with `hr`; bytes are dropped (and marked) until the disk takes data again.
     virtual void OnRecordingFault(HRESULT hr) = 0;
     // Writing goes on after a fault.
     virtual void OnRecordingResumed() = 0;
+    // The read cache has new bytes, or holds the end of the stream: Read may give something now.
+    // On the read worker, possibly with the buffer's locks held: it must only signal.
+    virtual void OnReadable() {}
 
    protected:
     ~Listener() = default;
@@ -175,6 +179,8 @@ class CCircFileBuf : public CCircBufBase {
   void JoinWorker(port::Thread& worker, const char* which);
   // Tells the listener of an outage's start (a failure) or end (S_OK). No lock held.
   void ReportRecording(HRESULT hr);
+  // Tells the listener that Read may give something now. Read worker.
+  void NotifyReadable();
   // Refuses settings that could never deliver a byte, saying why in problem_. Caller holds
   // stateLock_.
   HRESULT CheckSettings();

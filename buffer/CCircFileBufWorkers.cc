@@ -383,8 +383,11 @@ bool CCircFileBuf::FillReadCache(uint8_t* scratch, uint32_t chunk, int* failures
     if (want == 0 || available < want || room < want) {
       // Every byte is in the read cache once the file, the write cache and the transfers between
       // them hold none (looked at in this order: a transfer is counted before it empties the cache).
-      if (want == 0 && endOfStream_ && writeCache_.GetUnreadBytes() == 0 && transfersInFlight_.load() == 0)
+      if (want == 0 && endOfStream_ && writeCache_.GetUnreadBytes() == 0 && transfersInFlight_.load() == 0 &&
+          !readCache_.IsEndOfStream()) {
         readCache_.SetEndOfStream();
+        NotifyReadable();
+      }
       return false;
     }
     position = ReadPosition();
@@ -416,7 +419,13 @@ bool CCircFileBuf::FillReadCache(uint8_t* scratch, uint32_t chunk, int* failures
   *failures = 0;
   readOffset_ += want;
   unread_ = unread_ - want;
-  return SUCCEEDED(CopyToReadCache(scratch, want, from));
+  if (FAILED(CopyToReadCache(scratch, want, from))) return false;
+  NotifyReadable();
+  return true;
+}
+
+void CCircFileBuf::NotifyReadable() {
+  if (Listener* listener = listener_.load()) listener->OnReadable();
 }
 
 HRESULT CCircFileBuf::CopyToReadCache(const uint8_t* bytes, uint32_t length, int64_t from) {

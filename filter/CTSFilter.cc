@@ -13,8 +13,9 @@ namespace ovts {
 namespace {
 
 constexpr int64_t kUnitsPerByte = 10000000;     // stream positions: bytes x 10,000,000
-constexpr uint32_t kHostPausePollMs = 50;       // ReadSample's wait while the host has paused
-constexpr uint32_t kLockRetryMs = 1;            // a streaming thread's step while a lock is held
+// A streaming thread waiting for a lock looks at its other reasons to give up (a Stop under way)
+// this often; a release or a command wakes it at once.
+constexpr uint32_t kLockRecheckMs = 50;
 constexpr char kFatalRestartMessage[] = "[TShift]: Fatal error! Can't run from file buffer.\n";
 
 // The property pages, in the order a property frame shows them.
@@ -49,12 +50,14 @@ const REGPINTYPES CTSFilter::kStreamTypes[kStreamTypeCount] = {
 };
 
 // A streaming thread's hold on the playback or receive lock: the one place where they are taken
-// "unless abandoned". While another thread holds the lock it tries again every millisecond and
-// gives up as soon as `abandoned` says that holder may be waiting for this very thread; without
-// a predicate it waits like a plain lock.
+// "unless abandoned". While another thread holds the lock it waits for the lock's release, and
+// gives up as soon as the holder may be waiting for this very thread: the holder then sends it a
+// command (its abandon event), or a Stop is under way. Without a predicate it waits like a plain
+// lock.
 class [[nodiscard]] CTSFilter::StreamingHold {
  public:
-  StreamingHold(CTSFilter& filter, port::RecursiveLock& lock, Abandoned abandoned) : lock_(lock) {
+  StreamingHold(CTSFilter& filter, port::WaitableLock& lock, Abandoned abandoned, AbandonEvent abandon)
+      : lock_(lock) {
     if (lock.TryLock()) {
       held_ = true;
       return;
@@ -65,13 +68,7 @@ class [[nodiscard]] CTSFilter::StreamingHold {
       held_ = true;
       return;
     }
-    while (!(filter.*abandoned)()) {
-      port::SleepMs(kLockRetryMs);
-      if (lock.TryLock()) {
-        held_ = true;
-        return;
-      }
-    }
+    held_ = lock.LockUnless((filter.*abandon)(), [&] { return (filter.*abandoned)(); }, kLockRecheckMs);
   }
   ~StreamingHold() {
     if (held_) lock_.Unlock();
@@ -82,7 +79,7 @@ class [[nodiscard]] CTSFilter::StreamingHold {
   bool held() const { return held_; }
 
  private:
-  port::RecursiveLock& lock_;
+  port::WaitableLock& lock_;
   bool held_ = false;
 };
 
@@ -197,6 +194,7 @@ HRESULT CTSFilter::FindPin(LPCWSTR id, IPin** pin) { return CBaseFilter::FindPin
 void CTSFilter::SetPlaying() {
   playState_.store(TSSTATE_PLAYING);
   buffer_.Resume();
+  outputWake_.Set();
 }
 
 void CTSFilter::SendOutputCommand(DWORD command) {
@@ -278,7 +276,7 @@ HRESULT CTSFilter::ApplySettings() {
   return S_OK;
 }
 
-void CTSFilter::OnLockContended(port::RecursiveLock&) {}
+void CTSFilter::OnLockContended(port::WaitableLock&) {}
 
 void CTSFilter::OnRecordingFault(HRESULT hr) { NotifyEvent(EC_OVTS_RECORDING_FAULT, hr, 0); }
 
@@ -334,6 +332,10 @@ bool CTSFilter::OutputAbandoned() {
 
 bool CTSFilter::PullAbandoned() { return stopping_.load() > 0 || inputPin_.load()->PullStopPending(); }
 
+port::Event& CTSFilter::OutputAbandonEvent() { return outputPin_.load()->CommandEvent(); }
+
+port::Event& CTSFilter::PullAbandonEvent() { return inputPin_.load()->PullCommandEvent(); }
+
 int64_t CTSFilter::TimingStart(bool on) const { return on ? port::PerformanceCounter() : 0; }
 
 bool CTSFilter::SlowCall(int64_t start, uint32_t thresholdUs) const {
@@ -354,7 +356,8 @@ HRESULT CTSFilter::WriteSample(IMediaSample* sample) {
   // The state is read without the state lock: a Stop holds it while it waits for the pull thread.
   if (State() == State_Stopped) return S_OK;
   CTSInputPin* input = inputPin_.load();
-  StreamingHold hold(*this, receiveLock_, input->IsPullMode() ? &CTSFilter::PullAbandoned : nullptr);
+  StreamingHold hold(*this, receiveLock_, input->IsPullMode() ? &CTSFilter::PullAbandoned : nullptr,
+                     &CTSFilter::PullAbandonEvent);
   if (!hold.held()) return S_FALSE;
   BYTE* data = nullptr;
   if (FAILED(sample->GetPointer(&data)) || !data) return E_POINTER;
@@ -372,12 +375,9 @@ HRESULT CTSFilter::ReadSample(IMediaSample* sample) {
   // loop quietly (no end of stream) and waits for its next command.
   if (passThrough_.load()) return VFW_E_WRONG_STATE;
   if (State() != State_Running) return S_FALSE;
-  // Flushing, or paused by the graph (downstream has been flushed): nothing to deliver.
-  if (flushing_.load() || playState_.load() == TSSTATE_IDLE) return S_OK;
-  if (playState_.load() == TSSTATE_PAUSED) {
-    port::SleepMs(kHostPausePollMs);
-    return S_OK;
-  }
+  // Flushing, paused by the graph (downstream has been flushed) or by the host: nothing to
+  // deliver. The output thread waits for its wake.
+  if (flushing_.load() || playState_.load() != TSSTATE_PLAYING) return S_OK;
   const bool timed = (instFlags_.load() & TSINST_OUTPUT) != 0;
   const int64_t timing = TimingStart(timed);
   REFERENCE_TIME start = 0, stop = 0;
@@ -387,7 +387,7 @@ HRESULT CTSFilter::ReadSample(IMediaSample* sample) {
   RETURN_IF_FAILED(sample->GetPointer(&data));
   HRESULT hr;
   {
-    StreamingHold hold(*this, playbackLock_, &CTSFilter::OutputAbandoned);
+    StreamingHold hold(*this, playbackLock_, &CTSFilter::OutputAbandoned, &CTSFilter::OutputAbandonEvent);
     if (!hold.held()) return S_OK;  // the loop reaches the command or the stop
     uint32_t read = 0;
     bool discontinuity = false;
@@ -427,6 +427,7 @@ HRESULT CTSFilter::EndFlushDownstream() {
   CTSOutputPushPin* output = outputPin_.load();
   if (output && output->IsConnected()) output->DeliverEndFlush();
   flushing_.store(0);
+  outputWake_.Set();
   return S_OK;
 }
 

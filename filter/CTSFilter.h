@@ -124,28 +124,37 @@ class CTSFilter : public CSource,
 
   CTSControl& Control() noexcept { return control_; }
   CCircFileBuf& Buffer() noexcept { return buffer_; }
-  port::RecursiveLock& PlaybackLock() noexcept { return playbackLock_; }
-  port::RecursiveLock& ReceiveLock() noexcept { return receiveLock_; }
+  port::WaitableLock& PlaybackLock() noexcept { return playbackLock_; }
+  port::WaitableLock& ReceiveLock() noexcept { return receiveLock_; }
+  // Signalled whenever the output may have something new to do: bytes in the read cache, the end
+  // of the stream, playback resumed, a flush ended. The output thread waits on it when idle.
+  port::Event& OutputWake() noexcept { return outputWake_; }
   CTSInputPin* InputPin() const noexcept { return inputPin_.load(); }
   CTSOutputPushPin* OutputPin() const noexcept { return outputPin_.load(); }
 
  protected:
   // Told on a streaming thread that found the playback or receive lock held, before it waits.
-  virtual void OnLockContended(port::RecursiveLock& lock);
+  virtual void OnLockContended(port::WaitableLock& lock);
 
   // The buffer's outages go to the graph's event sink (write worker, no lock of ours held).
   void OnRecordingFault(HRESULT hr) override;
   void OnRecordingResumed() override;
+  void OnReadable() override { outputWake_.Set(); }
 
  private:
   friend class CTSControl;
   class StreamingHold;
   using Abandoned = bool (CTSFilter::*)();
+  using AbandonEvent = port::Event& (CTSFilter::*)();
 
   // Whether the output thread should give up waiting for the playback lock (output thread).
   bool OutputAbandoned();
   // Whether the pull thread should give up waiting for the receive lock (pull thread).
   bool PullAbandoned();
+  // The event whose signal tells a waiting streaming thread that its lock's holder may be
+  // waiting for it: its command event.
+  port::Event& OutputAbandonEvent();
+  port::Event& PullAbandonEvent();
   // Both pins, or neither. Caller holds the state lock.
   bool CreatePins();
   // The playback state becomes TSSTATE_PLAYING and the buffer's read side goes on with it (a
@@ -170,8 +179,9 @@ class CTSFilter : public CSource,
   std::atomic<CTSOutputPushPin*> outputPin_{nullptr};  // atomic; set once by the first GetPin
   // Lock order: the state lock (CSource's, shared with the pins) -> playbackLock_ ->
   // receiveLock_ -> CTSControl's key path lock -> the buffer's own locks.
-  port::RecursiveLock playbackLock_;  // buffer reads, seeks, host pause, flushes downstream
-  port::RecursiveLock receiveLock_;   // buffer writes, flush, input flushes
+  port::WaitableLock playbackLock_;  // buffer reads, seeks, host pause, flushes downstream
+  port::WaitableLock receiveLock_;   // buffer writes, flush, input flushes
+  port::Event outputWake_{port::Event::Mode::kAutoReset};
   CCircFileBuf buffer_;               // its own locks
   std::atomic<uint32_t> playState_{TSSTATE_IDLE};    // atomic
   std::atomic<int32_t> flushing_{0};                 // atomic; 1 between Begin/EndFlushDownstream

@@ -39,6 +39,12 @@ class CAMThread {
   bool CheckRequest(DWORD* command);
   // Worker: answers the pending command.
   void Reply(HRESULT value);
+  // Worker: waits until a command is pending (true) or `other` is signalled or the time is up.
+  bool WaitForRequestOr(port::Event& other, uint32_t timeoutMs) {
+    return port::Event::WaitEither(commandEvent_, other, timeoutMs) == 0;
+  }
+  // Signalled while a command is pending: a worker waiting for something else watches it too.
+  port::Event& CommandEvent() noexcept { return commandEvent_; }
   // Waits for the thread to end and lets go of it. Of two racing callers only one waits.
   void Close();
   bool ThreadExists() const noexcept { return thread_.load() != nullptr; }

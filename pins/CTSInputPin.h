@@ -51,6 +51,8 @@ class CTSInputPin final : public CBaseInputPin {
   HRESULT StartPulling();
   // Pull thread: a command is waiting for it, or a flush is ending it.
   bool PullStopPending();
+  // Signalled while a command waits for the pull thread.
+  port::Event& PullCommandEvent() noexcept { return pullReader_.CommandEvent(); }
 
  private:
   CTSFilter* const tsFilter_;  // owns this pin

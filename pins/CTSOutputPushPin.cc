@@ -7,7 +7,8 @@ namespace ovts {
 
 namespace {
 constexpr REFERENCE_TIME kUnitsPerByte = 10000000;
-constexpr uint32_t kEmptyPollMs = 50;  // after an empty sample, before asking the buffer again
+// An idle output thread looks again this long after its last wake even without one.
+constexpr uint32_t kIdleWaitMs = 1000;
 constexpr long kAlignment = 8;
 }  // namespace
 
@@ -49,8 +50,10 @@ HRESULT CTSOutputPushPin::DoBufferProcessingLoop() {
       continue;  // a seek back or a flush brings data again
     }
     if (sample->GetActualDataLength() <= 0) {
-      // A pending command is answered first rather than after the poll.
-      if (!CheckRequest(nullptr)) port::SleepMs(kEmptyPollMs);
+      // Nothing to deliver now: wait for the filter's wake (bytes, resume, end of a flush) or a
+      // command. The sample goes back to the allocator first.
+      sample.Reset();
+      WaitForRequestOr(tsFilter_->OutputWake(), kIdleWaitMs);
       continue;
     }
     if (sample->GetTime(&start, &stop) == S_OK) timeBase_ = stop;

@@ -1,7 +1,7 @@
 // The time-shift filter's output pin, "Push". Its streaming thread takes an empty sample from its
 // own allocator (32 buffers of 32,768 bytes), has the filter fill it from the buffer at the play
-// position and delivers it; an empty sample means nothing to give yet, and the thread polls again
-// 50 ms later. Sample times are stream positions of this pin (bytes x 10,000,000).
+// position and delivers it; an empty sample means nothing to give yet, and the thread waits for
+// the filter's wake (or a command). Sample times are stream positions of this pin (bytes x 10,000,000).
 //
 // Threads: the streaming thread runs DoBufferProcessingLoop and takes no filter lock itself
 // (ReadSample takes the playback lock); graph threads connect and negotiate under the state lock;

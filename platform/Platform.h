@@ -34,22 +34,24 @@ class RecursiveLock {
   alignas(16) unsigned char storage_[64];
 };
 
-// Holds a lock for a scope.
+// Holds a lock (RecursiveLock, WaitableLock) for a scope.
+template <class Lockable>
 class [[nodiscard]] LockGuard {
  public:
-  explicit LockGuard(RecursiveLock& lock) : lock_(lock) { lock_.Lock(); }
+  explicit LockGuard(Lockable& lock) : lock_(lock) { lock_.Lock(); }
   ~LockGuard() { lock_.Unlock(); }
   LockGuard(const LockGuard&) = delete;
   LockGuard& operator=(const LockGuard&) = delete;
 
  private:
-  RecursiveLock& lock_;
+  Lockable& lock_;
 };
 
 // Holds a lock for a scope, and may let go of it and take it back in between.
+template <class Lockable>
 class [[nodiscard]] UniqueLock {
  public:
-  explicit UniqueLock(RecursiveLock& lock) : lock_(lock) { lock_.Lock(); }
+  explicit UniqueLock(Lockable& lock) : lock_(lock) { lock_.Lock(); }
   ~UniqueLock() {
     if (held_) lock_.Unlock();
   }
@@ -66,7 +68,7 @@ class [[nodiscard]] UniqueLock {
   }
 
  private:
-  RecursiveLock& lock_;
+  Lockable& lock_;
   bool held_ = true;
 };
 
@@ -90,6 +92,36 @@ class Event {
 
  private:
   void* handle_;
+};
+
+// A recursive lock that a thread may wait for beside an event: each release wakes such a waiter,
+// which gives up when the event is signalled first (a streaming thread whose lock holder may be
+// waiting for it, and tells it so by a command).
+class WaitableLock {
+ public:
+  void Lock() { lock_.Lock(); }
+  bool TryLock() { return lock_.TryLock(); }
+  void Unlock() {
+    lock_.Unlock();
+    if (waiters_.load() > 0) released_.Set();
+  }
+  // Takes the lock, or returns false once `abandon` is signalled or `abandoned()` says so
+  // (looked at whenever the lock is released, and every `recheckMs` besides).
+  template <class Abandoned>
+  bool LockUnless(Event& abandon, Abandoned abandoned, uint32_t recheckMs) {
+    waiters_.fetch_add(1);  // before trying: a release after a failed try wakes this waiter
+    bool held = false;
+    while (!(held = lock_.TryLock()) && !abandoned()) {
+      if (Event::WaitEither(abandon, released_, recheckMs) == 0) break;
+    }
+    waiters_.fetch_sub(1);
+    return held;
+  }
+
+ private:
+  RecursiveLock lock_;
+  Event released_{Event::Mode::kAutoReset};
+  std::atomic<int> waiters_{0};
 };
 
 // One thread running a body function. The owner must Join before the object goes away;

@@ -17,7 +17,7 @@ class CProbeTSFilter final : public CTSFilter {
   port::Event receiveWaited{port::Event::Mode::kManualReset};
 
  protected:
-  void OnLockContended(port::RecursiveLock& lock) override {
+  void OnLockContended(port::WaitableLock& lock) override {
     (&lock == &PlaybackLock() ? playbackWaited : receiveWaited).Set();
   }
 };

@@ -108,6 +108,8 @@ TEST_F(StreamEndsTest, ASlowDiskDropsBlocksCountedAndMarkedDownstream) {
   ASSERT_TRUE(sink_->WaitForBytes(sink_->Stats().bytes + 1024 * kKB, kWaitMs));
   ASSERT_HRESULT_SUCCEEDED(media_->Pause());
   const TestSinkStats s = sink_->Stats();
+  SCOPED_TRACE(testing::Message() << "dropped " << DroppedBytes() << " lost " << s.pattern.lost << " jumps "
+                                  << s.pattern.jumps << " marks " << s.discontinuities << " bytes " << s.bytes);
   EXPECT_GE(DroppedBytes(), s.pattern.lost) << "every byte missing downstream was counted";
   EXPECT_EQ(s.pattern.lost % kSourceSample, 0u) << "whole blocks";
   EXPECT_EQ(s.pattern.unreportedJumps, 0u);

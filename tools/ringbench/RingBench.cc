@@ -53,7 +53,8 @@ constexpr char kUsage[] =
     "                        lossless, until standard input ends and every byte is out (no\n"
     "                        --seconds or --rate-mbps); the figures go to standard error\n"
     "  --help                this text\n"
-    "Prints: buffer= written_bytes= read_bytes= lost_bytes= corrupt_bytes= discontinuities= seconds=\n"
+    "Prints: buffer= written_bytes= read_bytes= lost_bytes= dropped_bytes= corrupt_bytes= discontinuities=\n"
+    "seconds= "
     "write_MBps= read_MBps= memcpy_MBps= cpu_pct= (MB = 10^6 bytes; memcpy_MBps is one thread\n"
     "copying a block of at least 64 MiB, more than the caches hold, into another, measured in the\n"
     "same run; cpu_pct is the process's CPU time while writer and reader ran over that wall time,\n"
@@ -227,6 +228,8 @@ class Ring {
   }
 
   CCircBufBase& buffer() { return *buffer_; }
+  // Bytes the file buffer dropped because the disk fell behind (0 for the memory buffer).
+  uint64_t Dropped() const { return file_ ? file_->GetDroppedBytes() : 0; }
 
   // What the writer may write without overwriting unread bytes. In the file buffer the bytes
   // waiting in the write cache, and the chunk the write worker may be carrying to the file, are
@@ -301,7 +304,9 @@ int Bench(const Options& o) {
         run.writeError = result;
         break;
       }
-      run.written += written;
+      // A live source does not send a block again when the buffer dropped it: the stream goes
+      // on, and the reader sees (and counts) the marked gap.
+      run.written += o.lossless ? written : n;
     }
   });
   std::thread reader([&] {
@@ -332,9 +337,10 @@ int Bench(const Options& o) {
 
   const auto& s = run.checker.stats();
   std::printf("buffer=%s written_bytes=%" PRIu64 " read_bytes=%" PRIu64 " lost_bytes=%" PRIu64
-              " corrupt_bytes=%" PRIu64 " discontinuities=%" PRIu64
+              " dropped_bytes=%" PRIu64 " corrupt_bytes=%" PRIu64 " discontinuities=%" PRIu64
               " seconds=%.3f write_MBps=%.1f read_MBps=%.1f memcpy_MBps=%.1f cpu_pct=%.2f\n",
-              o.file ? "file" : "mem", run.written, run.read, s.lost, s.corrupt, s.discontinuities, seconds,
+              o.file ? "file" : "mem", run.written, run.read, s.lost, ring.Dropped(), s.corrupt, s.discontinuities,
+              seconds,
               static_cast<double>(run.written) / seconds / 1e6, static_cast<double>(run.read) / seconds / 1e6,
               memcpyMBps, cpuPct);
   if (FAILED(run.writeError) || FAILED(run.readError)) {
