@@ -7,6 +7,7 @@
 
 #include "pins/CTSInputPin.h"
 #include "pins/CTSOutputPushPin.h"
+#include "pins/TSStreamTypes.h"
 
 namespace ovts {
 
@@ -22,32 +23,8 @@ constexpr char kFatalRestartMessage[] = "[TShift]: Fatal error! Can't run from f
 constexpr const CLSID* kPages[] = {&CLSID_TSGeneralProps, &CLSID_TSBufStatPropPage, &CLSID_TSCacheProps,
                                    &CLSID_TSPerfInstProp};
 
-// The stream types, one subtype per row of the table.
-constexpr GUID kStreamSubtypes[CTSFilter::kStreamTypeCount] = {
-    {0xE436EB88, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}},  // Avi
-    {0xE06D8023, 0xDB46, 0x11CF, {0xB4, 0xD1, 0x00, 0x80, 0x5F, 0x6C, 0xBB, 0xEA}},  // MPEG2_TRANSPORT
-    {0xF4AEB342, 0x0329, 0x4FDD, {0xA8, 0xFD, 0x4A, 0xFF, 0x49, 0x26, 0xC9, 0x78}},  // BDA MPEG2 transport
-    {0xE436EB84, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}},  // MPEG1System
-    {0xE06D8022, 0xDB46, 0x11CF, {0xB4, 0xD1, 0x00, 0x80, 0x5F, 0x6C, 0xBB, 0xEA}},  // MPEG2_PROGRAM
-    {0xE436EB85, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}},  // MPEG1VideoCD
-    {0xE06D8026, 0xDB46, 0x11CF, {0xB4, 0xD1, 0x00, 0x80, 0x5F, 0x6C, 0xBB, 0xEA}},  // MPEG2_VIDEO
-    {0xE436EB86, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}},  // MPEG1Video
-    {0xE06D802B, 0xDB46, 0x11CF, {0xB4, 0xD1, 0x00, 0x80, 0x5F, 0x6C, 0xBB, 0xEA}},  // MPEG2_AUDIO
-    {0xE436EB87, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}},  // MPEG1Audio
-    {},                                                                              // null subtype
-};
-constexpr GUID kMediaTypeStream = {0xE436EB83, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
-
 }  // namespace
 
-const REGPINTYPES CTSFilter::kStreamTypes[kStreamTypeCount] = {
-    {&kMediaTypeStream, &kStreamSubtypes[0]}, {&kMediaTypeStream, &kStreamSubtypes[1]},
-    {&kMediaTypeStream, &kStreamSubtypes[2]}, {&kMediaTypeStream, &kStreamSubtypes[3]},
-    {&kMediaTypeStream, &kStreamSubtypes[4]}, {&kMediaTypeStream, &kStreamSubtypes[5]},
-    {&kMediaTypeStream, &kStreamSubtypes[6]}, {&kMediaTypeStream, &kStreamSubtypes[7]},
-    {&kMediaTypeStream, &kStreamSubtypes[8]}, {&kMediaTypeStream, &kStreamSubtypes[9]},
-    {&kMediaTypeStream, &kStreamSubtypes[10]},
-};
 
 // A streaming thread's hold on the playback or receive lock: the one place where they are taken
 // "unless abandoned". While another thread holds the lock it waits for the lock's release, and
@@ -82,28 +59,6 @@ class [[nodiscard]] CTSFilter::StreamingHold {
   port::WaitableLock& lock_;
   bool held_ = false;
 };
-
-HRESULT CTSFilter::LookupStreamType(const AM_MEDIA_TYPE* type, int* row) {
-  RETURN_HR_IF_NULL(E_POINTER, type);
-  if (IsEqualGUID(type->majortype, kMediaTypeStream)) {
-    for (int i = 0; i < kStreamTypeCount; ++i) {
-      if (IsEqualGUID(type->subtype, kStreamSubtypes[i])) {
-        if (row) *row = i;
-        return S_OK;
-      }
-    }
-  }
-  return VFW_E_TYPE_NOT_ACCEPTED;
-}
-
-void CTSFilter::GetStreamType(int row, AM_MEDIA_TYPE* type) {
-  type->majortype = *kStreamTypes[row].clsMajorType;
-  type->subtype = *kStreamTypes[row].clsMinorType;
-}
-
-bool CTSFilter::TypesOverlap(const AM_MEDIA_TYPE& a, const AM_MEDIA_TYPE& b) {
-  return MatchesPartial(a, b) || MatchesPartial(b, a);
-}
 
 CUnknown* WINAPI CTSFilter::CreateInstance(IUnknown* outer, HRESULT* result) {
   auto* filter = new (std::nothrow) CTSFilter(outer);
@@ -163,9 +118,9 @@ HRESULT CTSFilter::SetInstrumentation(const TSInstrumentationSettings* settings)
 int CTSFilter::GetPinCount() { return 2; }
 
 bool CTSFilter::CreatePins() {
-  auto input = std::unique_ptr<CTSInputPin>(new (std::nothrow) CTSInputPin(this, L"Stream In"));
+  auto input = std::unique_ptr<CTSInputPin>(new (std::nothrow) CTSInputPin(this, &stateLock_, *this, L"Stream In"));
   HRESULT hr = S_OK;
-  auto output = std::unique_ptr<CTSOutputPushPin>(new (std::nothrow) CTSOutputPushPin(&hr, this, L"Push"));
+  auto output = std::unique_ptr<CTSOutputPushPin>(new (std::nothrow) CTSOutputPushPin(&hr, this, *this, L"Push"));
   if (!input || !output || FAILED(hr)) return false;
   inputPin_.store(input.release());
   outputPin_.store(output.release());

@@ -29,6 +29,7 @@
 #include "filter/CTSControl.h"
 #include "filter/CTSPropertySet.h"
 #include "framework/CSource.h"
+#include "pins/ITSPinOwner.h"
 
 namespace ovts {
 
@@ -38,22 +39,9 @@ class CTSOutputPushPin;
 class CTSFilter : public CSource,
                   public ISpecifyPropertyPages,
                   public IOVTSInstrumentation,
+                  public ITSPinOwner,
                   private CCircFileBuf::Listener {
  public:
-  // The stream-type table: the types the input accepts, the output offers and registration lists,
-  // in this order; all MEDIATYPE_Stream.
-  static constexpr int kStreamTypeCount = 11;
-  static constexpr int kNullSubtypeRow = 10;
-  static const REGPINTYPES kStreamTypes[kStreamTypeCount];
-
-  // The row whose major type and subtype both equal the type's (format not looked at);
-  // VFW_E_TYPE_NOT_ACCEPTED when none does, E_POINTER for a null type.
-  static HRESULT LookupStreamType(const AM_MEDIA_TYPE* type, int* row);
-  // Sets only the major type and subtype of `type` from a row.
-  static void GetStreamType(int row, AM_MEDIA_TYPE* type);
-  // Either type matches the other as a partial pattern.
-  static bool TypesOverlap(const AM_MEDIA_TYPE& a, const AM_MEDIA_TYPE& b);
-
   // The class factory's creation function: a new filter (no reference yet) aggregated by outer,
   // or null with E_OUTOFMEMORY in result.
   static CUnknown* WINAPI CreateInstance(IUnknown* outer, HRESULT* result);
@@ -86,33 +74,23 @@ class CTSFilter : public CSource,
   // IBaseFilter: exactly the identifiers the pins report ("Stream In" and "1").
   HRESULT STDMETHODCALLTYPE FindPin(LPCWSTR id, IPin** pin) override;
 
-  // The input path (upstream delivery thread or pull thread). S_FALSE when a pull thread gave
-  // up waiting for the receive lock because it is being stopped.
-  HRESULT WriteSample(IMediaSample* sample);
-  // ReadSample's answer once every byte up to the input's end of stream has been delivered: the
-  // output sends end of stream downstream. Given once until the next flush downstream.
-  static constexpr HRESULT kEndOfStream = MAKE_HRESULT(SEVERITY_SUCCESS, FACILITY_ITF, 0x0201);
-
-  // The output path (output streaming thread): S_OK with data or empty, S_FALSE when the filter
-  // is not Running, kEndOfStream, VFW_E_WRONG_STATE with pass-through on, or the buffer's failure.
-  HRESULT ReadSample(IMediaSample* sample);
+  // ITSPinOwner: the pins' view of the filter.
+  HRESULT WriteSample(IMediaSample* sample) override;
+  HRESULT ReadSample(IMediaSample* sample) override;
   // The input has ended: the buffer delivers what it holds, then the output ends the stream.
-  HRESULT EndOfStream();
+  HRESULT EndOfStream() override;
   // The input goes on after an upstream flush: its end no longer stands.
-  HRESULT ClearEndOfStream();
-  // The next sample delivered is marked as a discontinuity.
-  void MarkDiscontinuity() noexcept { discontinuityPending_.store(1); }
-  HRESULT BeginFlushDownstream();
-  HRESULT EndFlushDownstream();
-  // A pin's connection type, from the input side (fromOutput false) or the output side.
-  HRESULT CheckConnectionType(const AM_MEDIA_TYPE* type, bool fromOutput);
-  // The output's type index from the input's connection type; null resets it.
-  HRESULT SetOutputTypeIndex(const AM_MEDIA_TYPE* type);
+  HRESULT ClearEndOfStream() override;
+  void MarkDiscontinuity() noexcept override { discontinuityPending_.store(1); }
+  HRESULT BeginFlushDownstream() override;
+  HRESULT EndFlushDownstream() override;
+  HRESULT CheckConnectionType(const AM_MEDIA_TYPE* type, bool fromOutput) override;
+  HRESULT SetOutputTypeIndex(const AM_MEDIA_TYPE* type) override;
   // Hands the registry settings to the buffer for its next start.
   HRESULT ApplySettings();
 
   uint32_t PlayState() const noexcept { return playState_.load(); }
-  bool PassThrough() const noexcept { return passThrough_.load() != 0; }
+  bool PassThrough() const noexcept override { return passThrough_.load() != 0; }
   // Switches the buffer out of the stream or back in. While Running, switching on stops the
   // buffer and flushes downstream; switching off restarts the buffer and the output, and when
   // that fails pass-through stays on and the failure is returned. The value it already has
@@ -125,12 +103,11 @@ class CTSFilter : public CSource,
   CTSControl& Control() noexcept { return control_; }
   CCircFileBuf& Buffer() noexcept { return buffer_; }
   port::WaitableLock& PlaybackLock() noexcept { return playbackLock_; }
-  port::WaitableLock& ReceiveLock() noexcept { return receiveLock_; }
-  // Signalled whenever the output may have something new to do: bytes in the read cache, the end
-  // of the stream, playback resumed, a flush ended. The output thread waits on it when idle.
-  port::Event& OutputWake() noexcept { return outputWake_; }
-  CTSInputPin* InputPin() const noexcept { return inputPin_.load(); }
-  CTSOutputPushPin* OutputPin() const noexcept { return outputPin_.load(); }
+  port::WaitableLock& ReceiveLock() noexcept override { return receiveLock_; }
+  // Signalled for bytes in the read cache, the end of the stream, playback resumed, a flush ended.
+  port::Event& OutputWake() noexcept override { return outputWake_; }
+  CTSInputPin* InputPin() const noexcept override { return inputPin_.load(); }
+  CTSOutputPushPin* OutputPin() const noexcept override { return outputPin_.load(); }
 
  protected:
   // Told on a streaming thread that found the playback or receive lock held, before it waits.

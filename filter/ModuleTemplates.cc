@@ -6,6 +6,7 @@
 #include "OVTimeShift.h"
 #include "filter/CFactoryTemplate.h"
 #include "filter/CTSFilter.h"
+#include "pins/TSStreamTypes.h"
 #include "pages/CTSBufStatPropPage.h"
 #include "pages/CTSCacheProps.h"
 #include "pages/CTSGeneralProps.h"
@@ -18,7 +19,7 @@ namespace {
 // The pins graph builders are told of; every one carries the whole stream-type table.
 constexpr AMOVIESETUP_PIN Pin(const WCHAR* name, BOOL output, const WCHAR* connectsTo) {
   return {const_cast<LPWSTR>(name), FALSE, output, FALSE, FALSE, &GUID_NULL, connectsTo,
-          CTSFilter::kStreamTypeCount, CTSFilter::kStreamTypes};
+          kTSStreamTypeCount, kTSStreamTypes};
 }
 
 const AMOVIESETUP_PIN kPins[] = {

@@ -1,27 +1,29 @@
 #include "pins/CTSInputPin.h"
 
-#include "filter/CTSFilter.h"
 #include "pins/CTSOutputPushPin.h"
+#include "pins/ITSPinOwner.h"
+#include "pins/TSStreamTypes.h"
 
 namespace ovts {
 
-CTSInputPin::CTSInputPin(CTSFilter* filter, const WCHAR* name) noexcept
-    : CBaseInputPin(filter, &filter->StateLock(), name), tsFilter_(filter), pullReader_(*this) {}
+CTSInputPin::CTSInputPin(CBaseFilter* filter, port::RecursiveLock* stateLock, ITSPinOwner& owner,
+                         const WCHAR* name) noexcept
+    : CBaseInputPin(filter, stateLock, name), owner_(owner), pullReader_(*this) {}
 
 CTSInputPin::~CTSInputPin() = default;
 
-HRESULT CTSInputPin::CheckMediaType(const AM_MEDIA_TYPE* type) { return CTSFilter::LookupStreamType(type, nullptr); }
+HRESULT CTSInputPin::CheckMediaType(const AM_MEDIA_TYPE* type) { return LookupStreamType(type, nullptr); }
 
 HRESULT CTSInputPin::GetMediaType(int position, CMediaType* type) {
   RETURN_HR_IF(E_INVALIDARG, position < 0);
-  RETURN_HR_IF(VFW_S_NO_MORE_ITEMS, position >= CTSFilter::kStreamTypeCount);
-  CTSFilter::GetStreamType(position, type);
+  RETURN_HR_IF(VFW_S_NO_MORE_ITEMS, position >= kTSStreamTypeCount);
+  GetStreamType(position, type);
   return S_OK;
 }
 
 HRESULT CTSInputPin::SetMediaType(const AM_MEDIA_TYPE* type) {
   CBaseInputPin::SetMediaType(type);
-  tsFilter_->CheckConnectionType(type, false);
+  owner_.CheckConnectionType(type, false);
   return S_OK;
 }
 
@@ -34,17 +36,17 @@ HRESULT CTSInputPin::CheckConnect(IPin* peer) {
 HRESULT CTSInputPin::BreakConnect() {
   pullReader_.DisconnectFrom();
   RETURN_IF_FAILED(CBaseInputPin::BreakConnect());
-  return tsFilter_->SetOutputTypeIndex(nullptr);
+  return owner_.SetOutputTypeIndex(nullptr);
 }
 
 HRESULT CTSInputPin::CompleteConnect(IPin* peer) {
   RETURN_IF_FAILED(CBaseInputPin::CompleteConnect(peer));
-  CTSOutputPushPin* output = tsFilter_->OutputPin();
-  if (!output || !output->IsConnected()) return tsFilter_->SetOutputTypeIndex(&mediaType_);
+  CTSOutputPushPin* output = owner_.OutputPin();
+  if (!output || !output->IsConnected()) return owner_.SetOutputTypeIndex(&mediaType_);
   if (output->CurrentMediaType() == mediaType_) return S_OK;
-  RETURN_IF_FAILED(tsFilter_->SetOutputTypeIndex(&mediaType_));
+  RETURN_IF_FAILED(owner_.SetOutputTypeIndex(&mediaType_));
   // Downstream may refuse the new type; the input connection stands either way.
-  tsFilter_->ReconnectPin(output, &mediaType_);
+  filter_->ReconnectPin(output, &mediaType_);
   return S_OK;
 }
 
@@ -64,7 +66,7 @@ HRESULT CTSInputPin::StartPulling() {
 HRESULT CTSInputPin::Inactive() {
   if (IsPullMode()) pullReader_.Inactive();
   CBaseInputPin::Inactive();
-  tsFilter_->EndOfStream();
+  owner_.EndOfStream();
   return S_OK;
 }
 
@@ -72,10 +74,10 @@ bool CTSInputPin::PullStopPending() { return flushStarting_.load() || pullReader
 
 HRESULT CTSInputPin::Receive(IMediaSample* sample) {
   RETURN_IF_NOT_OK(CBaseInputPin::Receive(sample));
-  return tsFilter_->WriteSample(sample);
+  return owner_.WriteSample(sample);
 }
 
-HRESULT CTSInputPin::EndOfStream() { return tsFilter_->EndOfStream(); }
+HRESULT CTSInputPin::EndOfStream() { return owner_.EndOfStream(); }
 
 HRESULT CTSInputPin::BeginFlush() {
   // Raised before the locks: a pull thread waiting for the receive lock gives up, so that
@@ -84,10 +86,10 @@ HRESULT CTSInputPin::BeginFlush() {
   HRESULT hr;
   {
     port::LockGuard state(*lock_);
-    port::LockGuard receive(tsFilter_->ReceiveLock());
+    port::LockGuard receive(owner_.ReceiveLock());
     Inactive();
     hr = CBaseInputPin::BeginFlush();
-    if (SUCCEEDED(hr)) hr = tsFilter_->BeginFlushDownstream();
+    if (SUCCEEDED(hr)) hr = owner_.BeginFlushDownstream();
   }
   flushStarting_.store(false);
   return hr;
@@ -95,17 +97,17 @@ HRESULT CTSInputPin::BeginFlush() {
 
 HRESULT CTSInputPin::EndFlush() {
   port::LockGuard state(*lock_);
-  port::LockGuard receive(tsFilter_->ReceiveLock());
-  const HRESULT hr = tsFilter_->EndFlushDownstream();
+  port::LockGuard receive(owner_.ReceiveLock());
+  const HRESULT hr = owner_.EndFlushDownstream();
   RETURN_IF_FAILED(hr);
   // BeginFlush ended the input; the stream goes on after the flush.
-  tsFilter_->ClearEndOfStream();
+  owner_.ClearEndOfStream();
   return CBaseInputPin::EndFlush();
 }
 
 HRESULT CTSInputPin::NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) {
-  if (tsFilter_->PassThrough()) {
-    CTSOutputPushPin* output = tsFilter_->OutputPin();
+  if (owner_.PassThrough()) {
+    CTSOutputPushPin* output = owner_.OutputPin();
     if (output && output->IsConnected()) output->DeliverNewSegment(start, stop, rate);
   }
   CBaseInputPin::NewSegment(start, stop, rate);

@@ -1,4 +1,4 @@
-// The time-shift filter's input pin, "Stream In". Accepts the stream types of CTSFilter's table
+// The time-shift filter's input pin, "Stream In". Accepts the stream types of the stream-type table
 // and hands every sample to the filter's WriteSample. Push mode: upstream calls Receive. Pull
 // mode, chosen when the upstream pin offers IAsyncReader: the pin's own pull reader reads the
 // upstream stream on its worker thread and calls the same Receive.
@@ -17,11 +17,12 @@
 
 namespace ovts {
 
-class CTSFilter;
+class ITSPinOwner;
 
 class CTSInputPin final : public CBaseInputPin {
  public:
-  CTSInputPin(CTSFilter* filter, const WCHAR* name) noexcept;
+  // `stateLock` is the filter's state lock; `owner` takes the samples, ends and flushes.
+  CTSInputPin(CBaseFilter* filter, port::RecursiveLock* stateLock, ITSPinOwner& owner, const WCHAR* name) noexcept;
   ~CTSInputPin() override;
 
   HRESULT CheckMediaType(const AM_MEDIA_TYPE* type) override;
@@ -55,7 +56,7 @@ class CTSInputPin final : public CBaseInputPin {
   port::Event& PullCommandEvent() noexcept { return pullReader_.CommandEvent(); }
 
  private:
-  CTSFilter* const tsFilter_;  // owns this pin
+  ITSPinOwner& owner_;  // the filter, which owns this pin
   CImplPullPin pullReader_;
   std::atomic<bool> flushStarting_{false};  // atomic; raised before BeginFlush takes its locks
 };

@@ -1,7 +1,8 @@
 #include "pins/CTSOutputPushPin.h"
 
-#include "filter/CTSFilter.h"
 #include "pins/CTSInputPin.h"
+#include "pins/ITSPinOwner.h"
+#include "pins/TSStreamTypes.h"
 
 namespace ovts {
 
@@ -12,8 +13,8 @@ constexpr uint32_t kIdleWaitMs = 1000;
 constexpr long kAlignment = 8;
 }  // namespace
 
-CTSOutputPushPin::CTSOutputPushPin(HRESULT* result, CTSFilter* filter, const WCHAR* name) noexcept
-    : CSourceStream(result, filter, name), tsFilter_(filter) {}
+CTSOutputPushPin::CTSOutputPushPin(HRESULT* result, CSource* filter, ITSPinOwner& owner, const WCHAR* name) noexcept
+    : CSourceStream(result, filter, name), owner_(owner) {}
 
 CTSOutputPushPin::~CTSOutputPushPin() = default;
 
@@ -40,12 +41,12 @@ HRESULT CTSOutputPushPin::DoBufferProcessingLoop() {
     REFERENCE_TIME start = timeBase_;
     REFERENCE_TIME stop = start + sample->GetSize() * kUnitsPerByte;
     sample->SetTime(&start, &stop);
-    const HRESULT hr = tsFilter_->ReadSample(sample.Get());
+    const HRESULT hr = owner_.ReadSample(sample.Get());
     // The filter left Running (a graph pause or stop): wait for the next command. Downstream must
     // not see an end of stream here, or a renderer would refuse the samples after the next Run.
     if (hr == S_FALSE) return S_OK;
     if (FAILED(hr)) return hr;
-    if (hr == CTSFilter::kEndOfStream) {
+    if (hr == ITSPinOwner::kEndOfStream) {
       DeliverEndOfStream();
       continue;  // a seek back or a flush brings data again
     }
@@ -53,37 +54,37 @@ HRESULT CTSOutputPushPin::DoBufferProcessingLoop() {
       // Nothing to deliver now: wait for the filter's wake (bytes, resume, end of a flush) or a
       // command. The sample goes back to the allocator first.
       sample.Reset();
-      WaitForRequestOr(tsFilter_->OutputWake(), kIdleWaitMs);
+      WaitForRequestOr(owner_.OutputWake(), kIdleWaitMs);
       continue;
     }
     if (sample->GetTime(&start, &stop) == S_OK) timeBase_ = stop;
     // A refusing downstream does not stop the stream, but the refused bytes are gone (a flush
     // can catch a sample on its way): the next sample says so.
-    if (Deliver(sample.Get()) != S_OK) tsFilter_->MarkDiscontinuity();
+    if (Deliver(sample.Get()) != S_OK) owner_.MarkDiscontinuity();
   }
 }
 
 HRESULT CTSOutputPushPin::CheckMediaType(const AM_MEDIA_TYPE* type) {
   RETURN_HR_IF_NULL(E_POINTER, type);
-  CTSInputPin* input = tsFilter_->InputPin();
-  if (!input || !input->IsConnected()) return CTSFilter::LookupStreamType(type, nullptr);
-  return CTSFilter::TypesOverlap(input->CurrentMediaType(), *type) ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
+  CTSInputPin* input = owner_.InputPin();
+  if (!input || !input->IsConnected()) return LookupStreamType(type, nullptr);
+  return TypesOverlap(input->CurrentMediaType(), *type) ? S_OK : VFW_E_TYPE_NOT_ACCEPTED;
 }
 
 HRESULT CTSOutputPushPin::SetMediaType(const AM_MEDIA_TYPE* type) {
-  tsFilter_->CheckConnectionType(type, true);
+  owner_.CheckConnectionType(type, true);
   return CSourceStream::SetMediaType(type);
 }
 
 HRESULT CTSOutputPushPin::GetMediaType(int position, CMediaType* type) {
   RETURN_HR_IF(E_INVALIDARG, position < 0);
-  RETURN_HR_IF(VFW_S_NO_MORE_ITEMS, position >= CTSFilter::kStreamTypeCount);
+  RETURN_HR_IF(VFW_S_NO_MORE_ITEMS, position >= kTSStreamTypeCount);
   int row = position;
   if (const int index = typeIndex_.load(); index >= 0) {
     if (position > 1) return S_FALSE;
-    row = position == 0 ? index : CTSFilter::kNullSubtypeRow;
+    row = position == 0 ? index : kTSNullSubtypeRow;
   }
-  CTSFilter::GetStreamType(row, type);
+  GetStreamType(row, type);
   return S_OK;
 }
 

@@ -16,14 +16,15 @@
 
 namespace ovts {
 
-class CTSFilter;
+class ITSPinOwner;
 
 class CTSOutputPushPin final : public CSourceStream {
  public:
   static constexpr long kBufferCount = 32;
   static constexpr long kBufferSize = 32768;
 
-  CTSOutputPushPin(HRESULT* result, CTSFilter* filter, const WCHAR* name) noexcept;
+  // `owner` fills the samples.
+  CTSOutputPushPin(HRESULT* result, CSource* filter, ITSPinOwner& owner, const WCHAR* name) noexcept;
   ~CTSOutputPushPin() override;
 
   // The loop below fills samples through the filter instead.
@@ -47,7 +48,7 @@ class CTSOutputPushPin final : public CSourceStream {
   int TypeIndex() const noexcept { return typeIndex_.load(); }
 
  private:
-  CTSFilter* const tsFilter_;  // owns this pin
+  ITSPinOwner& owner_;  // the filter, which owns this pin
   std::atomic<int> typeIndex_{-1};  // atomic; set by the filter under the state lock
   REFERENCE_TIME timeBase_ = 0;     // streaming thread; kept across stops
   std::atomic<bool> streaming_{false};  // atomic; written by the streaming thread

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "TimeShiftGraph.h"
+#include "pins/TSStreamTypes.h"
 
 namespace ovts::test {
 namespace {
@@ -38,10 +39,10 @@ TEST_F(PinTypesTest, PinsOfferTheStreamTableAndAreFoundByTheirIdentifiers) {
   ASSERT_NE(output, nullptr);
 
   const auto table = OfferedTypes(input);
-  ASSERT_EQ(table.size(), size_t{CTSFilter::kStreamTypeCount});
-  for (int row = 0; row < CTSFilter::kStreamTypeCount; ++row) {
+  ASSERT_EQ(table.size(), size_t{kTSStreamTypeCount});
+  for (int row = 0; row < kTSStreamTypeCount; ++row) {
     EXPECT_TRUE(IsEqualGUID(table[row].first, MEDIATYPE_Stream));
-    EXPECT_TRUE(IsEqualGUID(table[row].second, *CTSFilter::kStreamTypes[row].clsMinorType)) << row;
+    EXPECT_TRUE(IsEqualGUID(table[row].second, *kTSStreamTypes[row].clsMinorType)) << row;
   }
   EXPECT_EQ(OfferedTypes(output), table);
   const CMediaType videoMajor(MEDIATYPE_Video, MEDIASUBTYPE_MPEG2_TRANSPORT);
