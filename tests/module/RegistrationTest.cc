@@ -10,8 +10,8 @@
 
 #include "ModuleUnderTest.h"
 #include "OVTimeShift.h"
-#include "filter/CFactoryTemplate.h"
-#include "filter/ModuleRegistration.h"
+#include "module/CFactoryTemplate.h"
+#include "module/ModuleRegistration.h"
 #include "framework/ComKit.h"
 
 namespace ovts::test {

@@ -1,4 +1,4 @@
-#include "filter/CClassFactory.h"
+#include "module/CClassFactory.h"
 
 #include <new>
 

@@ -2,8 +2,8 @@
 // The platform calls them on any thread; the loader calls DllMain under its own lock.
 #include <windows.h>
 
-#include "filter/CClassFactory.h"
-#include "filter/ModuleRegistration.h"
+#include "module/CClassFactory.h"
+#include "module/ModuleRegistration.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <span>
 
-#include "filter/CFactoryTemplate.h"
+#include "module/CFactoryTemplate.h"
 #include "framework/CBaseObject.h"
 
 namespace ovts {

@@ -9,7 +9,7 @@
 
 #include <span>
 
-#include "filter/CFactoryTemplate.h"
+#include "module/CFactoryTemplate.h"
 
 namespace ovts {
 

@@ -4,7 +4,7 @@
 #include <strmif.h>
 
 #include "OVTimeShift.h"
-#include "filter/CFactoryTemplate.h"
+#include "module/CFactoryTemplate.h"
 #include "filter/CTSFilter.h"
 #include "pins/TSStreamTypes.h"
 #include "pages/CTSBufStatPropPage.h"

@@ -1,4 +1,4 @@
-#include "filter/ModuleRegistration.h"
+#include "module/ModuleRegistration.h"
 
 #include <iterator>
 
