@@ -7,15 +7,12 @@
 #include "filter/COVRegKey.h"
 #include "filter/CTSFilter.h"
 #include "filter/TSSettingsValues.h"
-#include "pins/CTSOutputPushPin.h"
 
 namespace ovts {
 
 namespace {
 
 constexpr REGSAM kSettingsAccess = KEY_READ | KEY_WRITE;  // creates the key when it is missing
-constexpr int64_t kSeekIntervalMs = 1000;                 // at most one accepted seek per second
-constexpr int64_t kSystemTimeUnitsPerMs = 10000;
 constexpr int64_t kWriteLocationLag = 524288;              // "Write Location" trails the write position
 constexpr uint32_t kCacheSizeStepKB = 256;
 constexpr uint32_t kCacheChunkStepKB = 32;
@@ -110,7 +107,7 @@ HRESULT CTSControl::SetBufferSettings(TSBufferConfig* config) {
     port::FreeString(current.directory);
     port::FreeString(current.fileName);
   }
-  filter_.buffer_.SetConfig(config);
+  filter_.Buffer().SetConfig(config);
   LONG optionsWritten;
   {
     COVRegKey key(KeyPath().c_str(), kSettingsAccess);
@@ -127,10 +124,10 @@ HRESULT CTSControl::SetBufferSettings(TSBufferConfig* config) {
   return optionsWritten == 0 ? S_OK : E_FAIL;
 }
 
-HRESULT CTSControl::GetBufferParam(intptr_t argument) { return filter_.buffer_.GetParam(argument); }
+HRESULT CTSControl::GetBufferParam(intptr_t argument) { return filter_.Buffer().GetParam(argument); }
 
 HRESULT CTSControl::SetBufferParam(uint32_t id, int32_t value) {
-  return filter_.buffer_.SetParam(id, static_cast<intptr_t>(value));
+  return filter_.Buffer().SetParam(id, static_cast<intptr_t>(value));
 }
 
 HRESULT CTSControl::SetCacheSettings(TSCacheConfig* config) {
@@ -143,7 +140,7 @@ HRESULT CTSControl::SetCacheSettings(TSCacheConfig* config) {
   config->outputCacheKB = RoundDown(config->outputCacheKB, kCacheSizeStepKB);
   config->outputChunkKB = std::min(RoundDown(config->outputChunkKB, kCacheChunkStepKB), config->outputCacheKB);
   config->outputThreshold = std::min(config->outputThreshold, kMaxThreshold);
-  filter_.buffer_.SetCacheConfig(config);
+  filter_.Buffer().SetCacheConfig(config);
   COVRegKey key(KeyPath().c_str(), kSettingsAccess);
   const uint32_t input[3] = {config->inputCacheKB, config->inputChunkKB, config->inputThreshold};
   const uint32_t output[3] = {config->outputCacheKB, config->outputChunkKB, config->outputThreshold};
@@ -193,88 +190,34 @@ HRESULT CTSControl::GetInitialTimeShift(uint32_t* bytes) {
   return S_OK;
 }
 
-HRESULT CTSControl::GetReadLocation(int64_t* location) { return Report(location, filter_.buffer_.GetReadOffset()); }
+HRESULT CTSControl::GetReadLocation(int64_t* location) { return Report(location, filter_.Buffer().GetReadOffset()); }
 
-HRESULT CTSControl::GetTotalBufferSize(int64_t* size) { return Report(size, filter_.buffer_.GetBufferSize()); }
+HRESULT CTSControl::GetTotalBufferSize(int64_t* size) { return Report(size, filter_.Buffer().GetBufferSize()); }
 
-HRESULT CTSControl::GetCurrentBufferSize(int64_t* size) { return Report(size, filter_.buffer_.GetDataSize()); }
+HRESULT CTSControl::GetCurrentBufferSize(int64_t* size) { return Report(size, filter_.Buffer().GetDataSize()); }
 
 HRESULT CTSControl::GetWriteLocation(int64_t* location) {
-  return Report(location, std::max<int64_t>(0, filter_.buffer_.GetWritePosition() - kWriteLocationLag));
+  return Report(location, std::max<int64_t>(0, filter_.Buffer().GetWritePosition() - kWriteLocationLag));
 }
 
-HRESULT CTSControl::SetPlayPosition(int64_t position, int32_t mode) {
-  const int64_t now = port::SystemTime100ns();
-  const int64_t last = lastSeekTime_.load();
-  // A clock set back counts as long enough ago.
-  if (now >= last && (now - last) / kSystemTimeUnitsPerMs < kSeekIntervalMs) return S_OK;
-  const bool pauseHere = filter_.PlayState() != TSSTATE_PAUSED;
-  // Downstream lets go of what it holds first (a paused renderer keeps a sample until a flush),
-  // so that the output thread is free to take the pause.
-  filter_.BeginFlushDownstream();
-  if (pauseHere) Pause();
-  {
-    port::LockGuard playback(filter_.playbackLock_);
-    int64_t newOffset = 0;
-    filter_.buffer_.Seek(position, mode == 2 ? 1 : 0, &newOffset);
-  }
-  // Resumed while downstream still flushes: the output thread delivers nothing yet, so it is
-  // free to take the command (a sink might hold the next sample it delivers).
-  if (pauseHere) Resume();
-  filter_.EndFlushDownstream();
-  lastSeekTime_.store(port::SystemTime100ns());
-  return S_OK;
-}
+HRESULT CTSControl::SetPlayPosition(int64_t position, int32_t mode) { return filter_.SetPlayPosition(position, mode); }
 
-HRESULT CTSControl::Flush() {
-  port::LockGuard playback(filter_.playbackLock_);
-  port::LockGuard receive(filter_.receiveLock_);
-  filter_.BeginFlushDownstream();
-  filter_.buffer_.Reset();
-  filter_.EndFlushDownstream();
-  filter_.discontinuityPending_.store(1);
-  return S_OK;
-}
+HRESULT CTSControl::Flush() { return filter_.FlushPlayback(); }
 
-HRESULT CTSControl::Pause() {
-  port::LockGuard playback(filter_.playbackLock_);
-  filter_.playState_.store(TSSTATE_PAUSED);
-  // Only a streaming output thread needs telling. In a paused graph it may sit in a delivery a
-  // paused renderer holds until the graph runs: waiting for it here could wait for ever.
-  if (filter_.State() == State_Running) filter_.SendOutputCommand(CSourceStream::CMD_PAUSE);
-  filter_.buffer_.Pause();
-  filter_.discontinuityPending_.store(1);
-  return S_OK;
-}
+HRESULT CTSControl::Pause() { return filter_.PausePlayback(); }
 
-HRESULT CTSControl::Resume() {
-  filter_.SetPlaying();
-  // A streaming output thread sees the new state at its next sample and needs no command (it
-  // may be in a delivery a sink holds). In a paused graph the next Run starts it.
-  CTSOutputPushPin* output = filter_.OutputPin();
-  if (filter_.State() == State_Running && !(output && output->IsStreaming()))
-    filter_.SendOutputCommand(CSourceStream::CMD_RUN);
-  return S_OK;
-}
+HRESULT CTSControl::Resume() { return filter_.ResumePlayback(); }
 
 HRESULT CTSControl::SetRegistryBase(const char* path) {
   RETURN_HR_IF_NULL(E_POINTER, path);
   RETURN_HR_IF(E_INVALIDARG, strnlen(path, COVRegKey::kMaxPath) + std::strlen(kTSKeyLeaf) >= COVRegKey::kMaxPath);
-  filter_.buffer_.SetParam(kRegistryBaseParam, reinterpret_cast<intptr_t>(path));
+  filter_.Buffer().SetParam(kRegistryBaseParam, reinterpret_cast<intptr_t>(path));
   port::LockGuard guard(keyPathLock_);
   keyPath_ = path;
   keyPath_ += kTSKeyLeaf;
   return S_OK;
 }
 
-HRESULT CTSControl::SeekToLive() {
-  // Downstream lets go of what it holds first, so that the output thread can take the pause.
-  filter_.BeginFlushDownstream();
-  Pause();
-  const HRESULT hr = filter_.buffer_.SeekNearLive();
-  Resume();  // before the flush ends, as in SetPlayPosition
-  filter_.EndFlushDownstream();
-  return hr;
-}
+HRESULT CTSControl::SeekToLive() { return filter_.SeekToLive(); }
 
 }  // namespace ovts

@@ -1,14 +1,14 @@
 // IOVTimeShiftFilter, the time-shift control interface, as a sub-object of CTSFilter whose
 // IUnknown is the filter's owner. (Its Pause shares IMediaFilter::Pause's signature, so one C++
-// override could not keep the host's pause apart from the graph's.) Persistent buffer and cache
-// settings in the registry, the initial time-shift, buffer status, seeking, host pause and
-// resume, flush and the jump back near live.
+// override could not keep the host's pause apart from the graph's.) The COM adapter of the
+// filter's playback control (seeking, host pause and resume, flush, the jump back near live),
+// buffer status, and the settings store: persistent buffer and cache settings in the registry
+// and the initial time-shift.
 //
 // Threads: any host thread, and the property pages on their frame's thread. The settings calls
 // take none of the filter's locks: each opens its own registry key, at the path copied under
-// keyPathLock_ (the last lock of the filter's order). Flush takes the playback then the receive
-// lock; Pause (also inside SetPlayPosition and SeekToLive) takes the playback lock and commands
-// the output thread under it; Resume and the status getters take none.
+// keyPathLock_ (the last lock of the filter's order). The playback calls take the locks CTSFilter
+// names; the status getters take none.
 #pragma once
 
 #include <windows.h>
@@ -70,7 +70,6 @@ class CTSControl final : public IOVTimeShiftFilter {
   port::RecursiveLock keyPathLock_;
   COVStringT keyPath_;                           // keyPathLock_
   std::atomic<uint32_t> initialTimeShift_;       // atomic
-  std::atomic<int64_t> lastSeekTime_{0};         // atomic; system time of the last accepted seek
 };
 
 }  // namespace ovts

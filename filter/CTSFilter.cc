@@ -17,6 +17,8 @@ constexpr int64_t kUnitsPerByte = 10000000;     // stream positions: bytes x 10,
 // A streaming thread waiting for a lock looks at its other reasons to give up (a Stop under way)
 // this often; a release or a command wakes it at once.
 constexpr uint32_t kLockRecheckMs = 50;
+constexpr int64_t kSeekIntervalMs = 1000;  // at most one accepted seek per second
+constexpr int64_t kSystemTimeUnitsPerMs = 10000;
 constexpr char kFatalRestartMessage[] = "[TShift]: Fatal error! Can't run from file buffer.\n";
 
 // The property pages, in the order a property frame shows them.
@@ -212,9 +214,73 @@ HRESULT CTSFilter::Stop() {
   port::LockGuard receive(receiveLock_);
   playState_.store(TSSTATE_IDLE);
   buffer_.Stop();
-  control_.Flush();
+  FlushPlayback();
   const HRESULT hr = CSource::Stop();
   SendOutputCommand(CSourceStream::CMD_STOP);
+  return hr;
+}
+
+HRESULT CTSFilter::SetPlayPosition(int64_t position, int32_t mode) {
+  const int64_t now = port::SystemTime100ns();
+  const int64_t last = lastSeekTime_.load();
+  // A clock set back counts as long enough ago.
+  if (now >= last && (now - last) / kSystemTimeUnitsPerMs < kSeekIntervalMs) return S_OK;
+  const bool pauseHere = PlayState() != TSSTATE_PAUSED;
+  // Downstream lets go of what it holds first (a paused renderer keeps a sample until a flush),
+  // so that the output thread is free to take the pause.
+  BeginFlushDownstream();
+  if (pauseHere) PausePlayback();
+  {
+    port::LockGuard playback(playbackLock_);
+    int64_t newOffset = 0;
+    buffer_.Seek(position, mode == 2 ? 1 : 0, &newOffset);
+  }
+  // Resumed while downstream still flushes: the output thread delivers nothing yet, so it is
+  // free to take the command (a sink might hold the next sample it delivers).
+  if (pauseHere) ResumePlayback();
+  EndFlushDownstream();
+  lastSeekTime_.store(port::SystemTime100ns());
+  return S_OK;
+}
+
+HRESULT CTSFilter::FlushPlayback() {
+  port::LockGuard playback(playbackLock_);
+  port::LockGuard receive(receiveLock_);
+  BeginFlushDownstream();
+  buffer_.Reset();
+  EndFlushDownstream();
+  discontinuityPending_.store(1);
+  return S_OK;
+}
+
+HRESULT CTSFilter::PausePlayback() {
+  port::LockGuard playback(playbackLock_);
+  playState_.store(TSSTATE_PAUSED);
+  // Only a streaming output thread needs telling. In a paused graph it may sit in a delivery a
+  // paused renderer holds until the graph runs: waiting for it here could wait for ever.
+  if (State() == State_Running) SendOutputCommand(CSourceStream::CMD_PAUSE);
+  buffer_.Pause();
+  discontinuityPending_.store(1);
+  return S_OK;
+}
+
+HRESULT CTSFilter::ResumePlayback() {
+  SetPlaying();
+  // A streaming output thread sees the new state at its next sample and needs no command (it
+  // may be in a delivery a sink holds). In a paused graph the next Run starts it.
+  CTSOutputPushPin* output = OutputPin();
+  if (State() == State_Running && !(output && output->IsStreaming()))
+    SendOutputCommand(CSourceStream::CMD_RUN);
+  return S_OK;
+}
+
+HRESULT CTSFilter::SeekToLive() {
+  // Downstream lets go of what it holds first, so that the output thread can take the pause.
+  BeginFlushDownstream();
+  PausePlayback();
+  const HRESULT hr = buffer_.SeekNearLive();
+  ResumePlayback();  // before the flush ends, as in SetPlayPosition
+  EndFlushDownstream();
   return hr;
 }
 
@@ -255,7 +321,7 @@ HRESULT CTSFilter::SetPassThrough(bool on) {
     // reaches downstream after the flush.
     SendOutputCommand(CSourceStream::CMD_PAUSE);
     buffer_.Stop();
-    control_.Flush();
+    FlushPlayback();
   }
   passThrough_.store(on ? 1 : 0);
   return S_OK;

@@ -100,6 +100,17 @@ class CTSFilter : public CSource,
   // Stores the switches and thresholds the sample paths read at each call.
   void SetInstrumentationSettings(const TSInstrumentationSettings& settings) noexcept;
 
+  // Host playback control (IOVTimeShiftFilter, the Status page). Any host thread. FlushPlayback
+  // takes the playback then the receive lock; PausePlayback (also inside the seeks) takes the
+  // playback lock and commands a streaming output thread under it; ResumePlayback takes none.
+  // SetPlayPosition: mode 2 relative, any other absolute; at most one accepted call a second.
+  HRESULT SetPlayPosition(int64_t position, int32_t mode);
+  HRESULT FlushPlayback();
+  HRESULT PausePlayback();
+  HRESULT ResumePlayback();
+  // One read cache's size behind the live edge.
+  HRESULT SeekToLive();
+
   CTSControl& Control() noexcept { return control_; }
   CCircFileBuf& Buffer() noexcept { return buffer_; }
   port::WaitableLock& PlaybackLock() noexcept { return playbackLock_; }
@@ -119,7 +130,6 @@ class CTSFilter : public CSource,
   void OnReadable() override { outputWake_.Set(); }
 
  private:
-  friend class CTSControl;
   class StreamingHold;
   using Abandoned = bool (CTSFilter::*)();
   using AbandonEvent = port::Event& (CTSFilter::*)();
@@ -169,6 +179,7 @@ class CTSFilter : public CSource,
   std::atomic<int32_t> discontinuityPending_{0};     // atomic; the next delivered sample is marked
   std::atomic<int32_t> stopping_{0};                 // atomic; Stops under way
   std::atomic<int32_t> passThrough_{0};              // atomic; changed under the state lock
+  std::atomic<int64_t> lastSeekTime_{0};             // atomic; system time of the last accepted seek
   CTSControl control_;
   CTSPropertySet propertySet_;
   const int64_t ticksPerMicrosecond_;  // performance-counter ticks, at least 1
