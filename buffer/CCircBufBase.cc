@@ -3,27 +3,14 @@
 #include <algorithm>
 #include <memory>
 
-#include "buffer/BufferResult.h"
+#include "platform/Owners.h"
+#include "platform/Result.h"
 
 namespace ovts {
 
-namespace {
-
-struct NarrowDeleter {
-  void operator()(char* text) const { delete[] text; }
-};
-using NarrowText = std::unique_ptr<char, NarrowDeleter>;
-
-struct BstrDeleter {
-  void operator()(OLECHAR* text) const { port::FreeString(text); }
-};
-using OwnedBstr = std::unique_ptr<OLECHAR, BstrDeleter>;
-
-}  // namespace
-
 CCircBufBase::CCircBufBase(const char* name)
     : directory_("C:\\"),
-      fileName_("TimeShift.mpg"),
+      fileName_(kDefaultFileName),
       size_(0),
       unread_(0),
       open_(false),
@@ -38,8 +25,8 @@ CCircBufBase::~CCircBufBase() = default;
 HRESULT CCircBufBase::SetConfig(const TSBufferConfig* config) {
   return Guarded([&]() -> HRESULT {
     if (!config) return E_POINTER;
-    NarrowText directory(port::WideToNarrow(config->directory));
-    NarrowText fileName(port::WideToNarrow(config->fileName));
+    std::unique_ptr<char[]> directory(port::WideToNarrow(config->directory));
+    std::unique_ptr<char[]> fileName(port::WideToNarrow(config->fileName));
     COVStringT dir(directory.get());
     if (!port::IsFixedDrive(dir.Mid(0, 3).c_str())) return E_INVALIDARG;
 
@@ -68,8 +55,8 @@ HRESULT CCircBufBase::GetConfig(TSBufferConfig* config) {
   return Guarded([&]() -> HRESULT {
     if (!config) return E_POINTER;
     port::LockGuard state(stateLock_);
-    OwnedBstr directory(directory_.ToBstr());
-    OwnedBstr fileName(fileName_.ToBstr());
+    port::UniqueBstr directory(directory_.ToBstr());
+    port::UniqueBstr fileName(fileName_.ToBstr());
     const int64_t size = configuredSize_ >= 0 ? configuredSize_ : int64_t{size_};
     config->directory = directory.release();
     config->fileName = fileName.release();

@@ -33,6 +33,8 @@ class CCircBufBase {
  public:
   static constexpr uint32_t kMemoryBuffer = 2;
   static constexpr uint32_t kFileBuffer = 1;
+  // The backing file's name until one is configured, and when an empty one is.
+  static constexpr const char* kDefaultFileName = "TimeShift.mpg";
 
   explicit CCircBufBase(const char* name);
   virtual ~CCircBufBase();

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <new>
 
-#include "buffer/BufferResult.h"
+#include "platform/Result.h"
 
 namespace ovts {
 
@@ -18,7 +18,7 @@ constexpr int kMaxAlternatives = 99;  // names tried beside a buffer file anothe
 
 CCircFileBuf::CCircFileBuf()
     : CCircBufBase(nullptr),
-      cacheConfig_{4096, 4096, 0, 1024, 128, 75},
+      cacheConfig_(TS_DEFAULT_CACHE_CONFIG),
       openConfig_(cacheConfig_),
       primeBytes_(0) {}
 
@@ -40,7 +40,7 @@ HRESULT CCircFileBuf::Open() {
     if (!readWake_.valid() || !writeWake_.valid() || !stopEvent_.valid()) return E_OUTOFMEMORY;
     ApplyConfiguredSize();
     problem_ = "";
-    OVTS_RETURN_IF_FAILED(CheckSettings());
+    RETURN_IF_FAILED(CheckSettings());
 
     // The file may take what the volume has beyond the reserve, but never less than one chunk
     // of the write cache. When the volume cannot be asked, opening the file reports the error.

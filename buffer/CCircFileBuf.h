@@ -50,7 +50,6 @@ class CCircFileBuf : public CCircBufBase {
  public:
   enum RunState : int32_t { kRunning = 1, kStopped = 2, kStarting = 3, kStopping = 4 };
   static constexpr uint32_t kWorkerFailed = 0xFFFFFFFFu;
-  static constexpr const char* kDefaultFileName = "TimeShift.mpg";
   // Between the write worker's attempts at a disk that refused data, unless set otherwise.
   static constexpr uint32_t kRetryMs = 500;
 

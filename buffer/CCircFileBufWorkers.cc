@@ -7,7 +7,7 @@
 #include <memory>
 #include <new>
 
-#include "buffer/BufferResult.h"
+#include "platform/Result.h"
 #include "buffer/CCircFileBuf.h"
 
 namespace ovts {
@@ -84,9 +84,9 @@ HRESULT CCircFileBuf::StartCache(CCircMemBuf& cache, uint32_t sizeKB, port::Thre
                                  port::Thread::Body body) {
   // No directory: the cache's drive test looks at the current directory's root, and a cache that
   // is refused there keeps its former size.
-  const TSBufferConfig config{nullptr, nullptr, sizeKB, 128, 524288, 0};
+  const TSBufferConfig config{nullptr, nullptr, sizeKB, 128, TS_INITIAL_TIME_SHIFT_DEFAULT, 0};
   cache.SetConfig(&config);
-  OVTS_RETURN_IF_FAILED(cache.Open());
+  RETURN_IF_FAILED(cache.Open());
   return worker.Start(body, this) ? S_OK : LastErrorResult();
 }
 
@@ -110,7 +110,7 @@ HRESULT CCircFileBuf::Write(const void* data, uint32_t length, uint32_t* written
     const auto* from = static_cast<const uint8_t*>(data);
     while (*written < length) {
       uint32_t put = 0;
-      OVTS_RETURN_IF_FAILED(writeCache_.Write(from + *written, length - *written, &put));
+      RETURN_IF_FAILED(writeCache_.Write(from + *written, length - *written, &put));
       if (put == 0) return E_FAIL;
       *written += put;
     }
@@ -143,7 +143,7 @@ HRESULT CCircFileBuf::TransferToFile(bool* moved, Caller caller) {
   const uint32_t epoch = writeEpoch_.load();  // before the bytes are taken: they belong to it
   uint32_t n = 0;
   bool gap = false;
-  OVTS_RETURN_IF_FAILED(writeCache_.ReadAvailable(writeScratch_.get(), writeChunk_, &n, &gap));
+  RETURN_IF_FAILED(writeCache_.ReadAvailable(writeScratch_.get(), writeChunk_, &n, &gap));
   if (n == 0) return S_OK;
   *moved = true;
   uint32_t written = 0;
@@ -439,7 +439,7 @@ HRESULT CCircFileBuf::CopyToReadCache(const uint8_t* bytes, uint32_t length, int
     // The room was checked; a cache write stores at most two pieces, so finish the part.
     while (done < end) {
       uint32_t put = 0;
-      OVTS_RETURN_IF_FAILED(readCache_.Write(bytes + done, static_cast<uint32_t>(end - done), &put));
+      RETURN_IF_FAILED(readCache_.Write(bytes + done, static_cast<uint32_t>(end - done), &put));
       if (put == 0) return E_FAIL;
       done += put;
     }

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "buffer/BufferResult.h"
+#include "platform/Result.h"
 
 namespace ovts {
 

@@ -1,5 +1,7 @@
 #include "buffer/COVTraceLog.h"
 
+#include "OVTimeShiftTypes.h"
+
 #include <cstdarg>
 #include <cstdio>
 
@@ -26,7 +28,7 @@ void COVTraceLog::Write(int32_t level, const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(message, sizeof message, format, args);
   va_end(args);
-  const auto seconds = static_cast<int>((port::SystemTime100ns() - kUnixEpoch100ns) / 10000000);
+  const auto seconds = static_cast<int>((port::SystemTime100ns() - kUnixEpoch100ns) / TS_UNITS_PER_SECOND);
 
   port::LockGuard guard(lock_);
   std::FILE* file = std::fopen(port::HostPath(path_.c_str()).c_str(), "a");

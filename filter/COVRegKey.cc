@@ -4,32 +4,11 @@
 #include <memory>
 #include <new>
 
+#include "framework/ComKit.h"
 #include "util/COVStringT.h"
 
 namespace ovts {
 namespace {
-
-// Closes a registry handle at the end of its scope.
-class UniqueHKey {
- public:
-  UniqueHKey() = default;
-  ~UniqueHKey() { reset(); }
-  UniqueHKey(const UniqueHKey&) = delete;
-  UniqueHKey& operator=(const UniqueHKey&) = delete;
-
-  HKEY get() const { return key_; }
-  HKEY* put() {
-    reset();
-    return &key_;
-  }
-  void reset() {
-    if (key_) RegCloseKey(key_);
-    key_ = nullptr;
-  }
-
- private:
-  HKEY key_ = nullptr;
-};
 
 LONG CreateKey(HKEY parent, const char* path, HKEY* key) {
   *key = nullptr;
@@ -132,45 +111,42 @@ COVRegKey::COVRegKey(const char* path, REGSAM access)
   if (root_ == HKEY_CURRENT_USER) {
     OpenPerUser();
   } else if (root_ == HKEY_LOCAL_MACHINE) {
-    LONG result = OpenKey(root_, path_, access_, &key_);
-    if (result != ERROR_SUCCESS && mayCreate_) result = CreateKey(root_, path_, &key_);
+    LONG result = OpenKey(root_, path_, access_, key_.put());
+    if (result != ERROR_SUCCESS && mayCreate_) result = CreateKey(root_, path_, key_.put());
     opened_ = result == ERROR_SUCCESS;
   }
 }
 
 void COVRegKey::OpenPerUser() {
-  if (OpenKey(HKEY_CURRENT_USER, path_, access_, &key_) == ERROR_SUCCESS) {
+  if (OpenKey(HKEY_CURRENT_USER, path_, access_, key_.put()) == ERROR_SUCCESS) {
     opened_ = TRUE;
   } else {
-    UniqueHKey machine;
+    UniqueRegKey machine;
     if (OpenKey(HKEY_LOCAL_MACHINE, path_, KEY_READ, machine.put()) == ERROR_SUCCESS) {
       // First use by this user: the new key starts as a copy of the machine-wide settings. A
       // partial copy still counts as open; the machine key fills the gaps on reads.
-      if (mayCreate_ && CreateKey(HKEY_CURRENT_USER, path_, &key_) == ERROR_SUCCESS) {
-        (void)CopyKeyTree(key_, machine.get());
+      if (mayCreate_ && CreateKey(HKEY_CURRENT_USER, path_, key_.put()) == ERROR_SUCCESS) {
+        (void)CopyKeyTree(key_.get(), machine.get());
         opened_ = TRUE;
       }
-    } else if (mayCreate_ && CreateKey(HKEY_CURRENT_USER, path_, &key_) == ERROR_SUCCESS) {
+    } else if (mayCreate_ && CreateKey(HKEY_CURRENT_USER, path_, key_.put()) == ERROR_SUCCESS) {
       opened_ = TRUE;
     }
   }
-  if (OpenKey(HKEY_LOCAL_MACHINE, path_, KEY_QUERY_VALUE, &machineKey_) == ERROR_SUCCESS) opened_ = TRUE;
+  if (OpenKey(HKEY_LOCAL_MACHINE, path_, KEY_QUERY_VALUE, machineKey_.put()) == ERROR_SUCCESS) opened_ = TRUE;
 }
 
-COVRegKey::~COVRegKey() {
-  if (key_) RegCloseKey(key_);
-  if (machineKey_) RegCloseKey(machineKey_);
-}
+COVRegKey::~COVRegKey() = default;
 
 LONG COVRegKey::Query(const char* name, DWORD* type, BYTE* data, DWORD* size) const {
   if (!opened_) return ERROR_INVALID_HANDLE;
   const DWORD capacity = *size;
-  LONG result = key_ ? RegQueryValueExA(key_, name, nullptr, type, data, size) : ERROR_INVALID_HANDLE;
+  LONG result = key_.get() ? RegQueryValueExA(key_.get(), name, nullptr, type, data, size) : ERROR_INVALID_HANDLE;
   // ERROR_MORE_DATA: the user has the value, only too large; it reads as absent rather than
   // letting the machine-wide value show through.
-  if (result != ERROR_SUCCESS && result != ERROR_MORE_DATA && root_ == HKEY_CURRENT_USER && machineKey_) {
+  if (result != ERROR_SUCCESS && result != ERROR_MORE_DATA && root_ == HKEY_CURRENT_USER && machineKey_.get()) {
     *size = capacity;
-    result = RegQueryValueExA(machineKey_, name, nullptr, type, data, size);
+    result = RegQueryValueExA(machineKey_.get(), name, nullptr, type, data, size);
   }
   return result;
 }
@@ -219,7 +195,7 @@ HRESULT COVRegKey::ReadBinary(const char* name, void* data, DWORD* size) {
 LONG COVRegKey::WriteDWORD(const char* name, DWORD value, bool onlyIfPresent) {
   if (!opened_) return E_FAIL;
   if (onlyIfPresent) {
-    HKEY probe = machineKey_ ? machineKey_ : key_;
+    HKEY probe = machineKey_.get() ? machineKey_.get() : key_.get();
     LONG result = RegQueryValueExA(probe, name, nullptr, nullptr, nullptr, nullptr);
     if (result != ERROR_SUCCESS) return result;
   }
@@ -238,8 +214,8 @@ LONG COVRegKey::WriteBinary(const char* name, const void* data, DWORD size) {
 LONG COVRegKey::WriteBinaryAs(const char* name, DWORD type, const void* data, DWORD size) {
   if (!opened_) return E_FAIL;
   // Only the user's own key is written; the machine key is open for queries alone.
-  if (!key_) return ERROR_INVALID_HANDLE;
-  return RegSetValueExA(key_, name, 0, type, static_cast<const BYTE*>(data), size);
+  if (!key_.get()) return ERROR_INVALID_HANDLE;
+  return RegSetValueExA(key_.get(), name, 0, type, static_cast<const BYTE*>(data), size);
 }
 
 HRESULT COVRegKey::CopyKeyTree(HKEY destination, HKEY source) {
@@ -261,8 +237,8 @@ HRESULT COVRegKey::CopyKeyTree(HKEY destination, HKEY source) {
     if (result == ERROR_NO_MORE_ITEMS) return S_OK;
     if (result != ERROR_SUCCESS) return E_FAIL;
     // A sub-key we may not read, or cannot create, is left out; the index still moves on.
-    UniqueHKey from;
-    UniqueHKey to;
+    UniqueRegKey from;
+    UniqueRegKey to;
     if (OpenKey(source, name, KEY_READ, from.put()) != ERROR_SUCCESS) continue;
     if (!mayCreate_ || CreateKey(destination, name, to.put()) != ERROR_SUCCESS) continue;
     (void)CopyKeyTree(to.get(), from.get());

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "framework/ComKit.h"
+
 namespace ovts {
 
 class COVRegKey {
@@ -61,8 +63,8 @@ class COVRegKey {
   BOOL opened_ = FALSE;
   BOOL mayCreate_ = FALSE;  // false for KEY_QUERY_VALUE and KEY_READ
   HKEY root_ = nullptr;
-  HKEY key_ = nullptr;
-  HKEY machineKey_ = nullptr;  // per-user root only: the same path under HKLM, query access
+  UniqueRegKey key_;
+  UniqueRegKey machineKey_;  // per-user root only: the same path under HKLM, query access
   REGSAM access_ = 0;
   char path_[kMaxPath] = {};
 };

@@ -172,8 +172,8 @@ HRESULT CTSControl::GetCacheBitRate(uint32_t* kbitsPerSecond) {
 }
 
 HRESULT CTSControl::SetInitialTimeShift(int32_t bytes) {
-  RETURN_HR_IF(E_INVALIDARG, bytes < static_cast<int32_t>(kTSInitialTimeShiftMin) ||
-                                 bytes > static_cast<int32_t>(kTSInitialTimeShiftMax));
+  RETURN_HR_IF(E_INVALIDARG, bytes < static_cast<int32_t>(TS_INITIAL_TIME_SHIFT_MIN) ||
+                                 bytes > static_cast<int32_t>(TS_INITIAL_TIME_SHIFT_MAX));
   COVRegKey key(KeyPath().c_str(), kSettingsAccess);
   RETURN_HR_IF(E_FAIL, key.WriteDWORD(kTSInitialTimeShift.name, static_cast<DWORD>(bytes)) != 0);
   initialTimeShift_.store(static_cast<uint32_t>(bytes));

@@ -1,4 +1,5 @@
 #include "filter/CTSFilter.h"
+#include "OVTimeShiftTypes.h"
 
 #include <algorithm>
 #include <iterator>
@@ -13,7 +14,6 @@ namespace ovts {
 
 namespace {
 
-constexpr int64_t kUnitsPerByte = 10000000;     // stream positions: bytes x 10,000,000
 // A streaming thread waiting for a lock looks at its other reasons to give up (a Stop under way)
 // this often; a release or a command wakes it at once.
 constexpr uint32_t kLockRecheckMs = 50;
@@ -403,7 +403,7 @@ HRESULT CTSFilter::ReadSample(IMediaSample* sample) {
   const int64_t timing = TimingStart(timed);
   REFERENCE_TIME start = 0, stop = 0;
   RETURN_IF_FAILED(sample->GetTime(&start, &stop));
-  const int64_t wanted = std::clamp<int64_t>((stop - start) / kUnitsPerByte, 0, UINT32_MAX);
+  const int64_t wanted = std::clamp<int64_t>((stop - start) / TS_UNITS_PER_SECOND, 0, UINT32_MAX);
   BYTE* data = nullptr;
   RETURN_IF_FAILED(sample->GetPointer(&data));
   HRESULT hr;

@@ -1,6 +1,6 @@
-// The small RAII and error kit of the project's Windows code: early-return macros instead of error
-// ladders, owners for task memory, kernel handles and COM apartments, and wide-string copies.
-// Nothing here throws.
+// The small RAII kit of the project's Windows code: owners for task memory, kernel handles,
+// registry keys and COM apartments, and wide-string copies, beside the early-return macros of
+// platform/Result.h. Nothing here throws.
 #pragma once
 
 #include <windows.h>
@@ -9,28 +9,11 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cwchar>
 #include <memory>
 #include <new>
 
-#define RETURN_IF_FAILED(expr)        \
-  do {                                \
-    const HRESULT ovtsHr_ = (expr);   \
-    if (FAILED(ovtsHr_)) return ovtsHr_; \
-  } while (0)
-
-// Returns anything but S_OK, success codes included.
-#define RETURN_IF_NOT_OK(expr)        \
-  do {                                \
-    const HRESULT ovtsHr_ = (expr);   \
-    if (ovtsHr_ != S_OK) return ovtsHr_; \
-  } while (0)
-
-#define RETURN_HR_IF(hr, condition) \
-  do {                              \
-    if (condition) return (hr);     \
-  } while (0)
-
-#define RETURN_HR_IF_NULL(hr, pointer) RETURN_HR_IF(hr, (pointer) == nullptr)
+#include "platform/Result.h"
 
 namespace ovts {
 
@@ -49,11 +32,12 @@ TaskMem<T> TaskAlloc(size_t bytes) noexcept {
   return TaskMem<T>(static_cast<T*>(CoTaskMemAlloc(bytes)));
 }
 
-// Owns a kernel handle (thread, event, file).
+// Owns a kernel handle (thread, event, file). INVALID_HANDLE_VALUE, what a failed CreateFile
+// gives, counts as no handle, like null.
 class UniqueHandle {
  public:
   UniqueHandle() = default;
-  explicit UniqueHandle(HANDLE handle) noexcept : handle_(handle) {}
+  explicit UniqueHandle(HANDLE handle) noexcept : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
   ~UniqueHandle() { reset(); }
   UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
   UniqueHandle& operator=(UniqueHandle&& other) noexcept {
@@ -72,11 +56,43 @@ class UniqueHandle {
   }
   void reset(HANDLE handle = nullptr) noexcept {
     if (handle_) CloseHandle(handle_);
-    handle_ = handle;
+    handle_ = handle == INVALID_HANDLE_VALUE ? nullptr : handle;
   }
 
  private:
   HANDLE handle_ = nullptr;
+};
+
+// Owns an opened registry key (a predefined root is never closed).
+class [[nodiscard]] UniqueRegKey {
+ public:
+  UniqueRegKey() = default;
+  ~UniqueRegKey() { reset(); }
+  UniqueRegKey(const UniqueRegKey&) = delete;
+  UniqueRegKey& operator=(const UniqueRegKey&) = delete;
+
+  // Opens or creates `path` below `parent` for writing.
+  LONG Create(HKEY parent, const WCHAR* path) {
+    reset();
+    return RegCreateKeyExW(parent, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &key_, nullptr);
+  }
+  LONG SetString(const WCHAR* name, const WCHAR* text) {
+    const DWORD bytes = static_cast<DWORD>((wcslen(text) + 1) * sizeof(WCHAR));
+    return RegSetValueExW(key_, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes);
+  }
+  HKEY get() const noexcept { return key_; }
+  // For the calls that open a key into it; the key held before is closed first.
+  HKEY* put() noexcept {
+    reset();
+    return &key_;
+  }
+  void reset() noexcept {
+    if (key_) RegCloseKey(key_);
+    key_ = nullptr;
+  }
+
+ private:
+  HKEY key_ = nullptr;
 };
 
 // Joins the calling thread to a COM apartment for a scope; leaves only if the join succeeded.

@@ -33,7 +33,7 @@ struct TSBufferConfig {
   BSTR fileName;             /* buffer file name */
   uint32_t sizeKB;           /* buffer size, KB */
   uint32_t minFreeMB;        /* disk space to leave free, MB */
-  uint32_t initialTimeShift; /* bytes, 524288 .. 33554432 */
+  uint32_t initialTimeShift; /* bytes, TS_INITIAL_TIME_SHIFT_MIN .. TS_INITIAL_TIME_SHIFT_MAX */
   uint32_t options;          /* TSBufferOption bits */
 };
 
@@ -60,6 +60,18 @@ struct TSInstrumentationSettings {
   uint32_t outputInterCallUs;  /* default 1000 */
   uint32_t outputIntraCallUs;  /* default 5000 */
 };
+
+/* Sample times and pull ranges count stream bytes in the platform's 100 ns units: one byte of
+   stream position is TS_UNITS_PER_SECOND units, the number of units in a second. */
+inline constexpr int64_t TS_UNITS_PER_SECOND = 10000000;
+
+/* The cache settings in force until others are stored ("Input Cache", "Output Cache"). */
+inline constexpr TSCacheConfig TS_DEFAULT_CACHE_CONFIG = {4096, 4096, 0, 1024, 128, 75};
+
+/* The initial time-shift, bytes ("Initial Time-Shift"): its range and its default. */
+inline constexpr uint32_t TS_INITIAL_TIME_SHIFT_MIN = 0x80000;   /* 512 KB */
+inline constexpr uint32_t TS_INITIAL_TIME_SHIFT_MAX = 0x2000000; /* 32 MB */
+inline constexpr uint32_t TS_INITIAL_TIME_SHIFT_DEFAULT = TS_INITIAL_TIME_SHIFT_MIN;
 
 #if defined(_WIN64) || defined(__x86_64__)
 static_assert(sizeof(TSBufferConfig) == 32, "TSBufferConfig crosses the interfaces as 32 bytes");

@@ -4,12 +4,6 @@
 
 #include "framework/ComKit.h"
 
-#define RETURN_IF_WIN32_ERROR(expr)                                         \
-  do {                                                                      \
-    const LONG ovtsError_ = (expr);                                         \
-    if (ovtsError_ != ERROR_SUCCESS) return HRESULT_FROM_WIN32(ovtsError_); \
-  } while (0)
-
 namespace ovts {
 
 namespace {
@@ -19,29 +13,6 @@ constexpr size_t kPrefixLength = std::size(kClassKeyPrefix) - 1;
 constexpr size_t kGuidTextLength = 39;  // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" and a terminator
 using ClassKeyText = WCHAR[kPrefixLength + kGuidTextLength];
 constexpr HRESULT kNotRegistered = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-
-class [[nodiscard]] UniqueRegKey {
- public:
-  UniqueRegKey() = default;
-  ~UniqueRegKey() {
-    if (key_) RegCloseKey(key_);
-  }
-  UniqueRegKey(const UniqueRegKey&) = delete;
-  UniqueRegKey& operator=(const UniqueRegKey&) = delete;
-
-  // Opens or creates `path` below `parent` for writing.
-  LONG Create(HKEY parent, const WCHAR* path) {
-    return RegCreateKeyExW(parent, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &key_, nullptr);
-  }
-  LONG SetString(const WCHAR* name, const WCHAR* text) {
-    const DWORD bytes = static_cast<DWORD>((wcslen(text) + 1) * sizeof(WCHAR));
-    return RegSetValueExW(key_, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes);
-  }
-  HKEY get() const { return key_; }
-
- private:
-  HKEY key_ = nullptr;
-};
 
 // "CLSID\{...}" for a class.
 void ClassKeyPath(const CLSID& clsid, ClassKeyText& path) {

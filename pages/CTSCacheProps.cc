@@ -89,7 +89,7 @@ void CTSCacheProps::SetUp() {
 
   ComPtr<IKsPropertySet> properties;
   if (filter_ && SUCCEEDED(filter_.As(&properties))) {
-    TSCacheConfig config{4096, 4096, 0, 1024, 128, 75};
+    TSCacheConfig config = TS_DEFAULT_CACHE_CONFIG;
     DWORD returned = 0;
     properties->Get(TSPROPSETID_Control, TSPROPERTY_CACHE_SETTINGS, nullptr, 0, &config, sizeof config, &returned);
     properties.Reset();

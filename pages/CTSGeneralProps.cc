@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "pages/resource.h"
+#include "platform/Owners.h"
 #include "platform/Platform.h"
 
 namespace ovts {
@@ -17,17 +18,10 @@ namespace {
 constexpr int64_t kDriveReserveMB = 100;    // held back once in the list and once more for the trackbar
 constexpr int kMaxTrackbarMB = 1638350;
 constexpr uint32_t kMinFreeWrittenMB = 256;
-constexpr uint32_t kMinInitialBuffering = 0x80000;  // bytes
-constexpr uint32_t kMaxInitialBuffering = 0x2000000;
 constexpr LPARAM kBufferingSpinRange = MAKELONG(32767, 524);  // thousands of bytes
 // The longest path text that splits into the parts the settings take (256 characters each,
 // the terminating zero included).
 constexpr WPARAM kMaxPathText = 255;
-
-struct BstrFree {
-  void operator()(OLECHAR* text) const noexcept { SysFreeString(text); }
-};
-using UniqueBstr = std::unique_ptr<OLECHAR, BstrFree>;
 
 COVStringT Narrow(const OLECHAR* text) {
   std::unique_ptr<char[]> narrow(port::WideToNarrow(text));
@@ -92,10 +86,10 @@ void CTSGeneralProps::SetUp() {
 
   COVStringT path;
   if (filter_) {
-    TSBufferConfig config{nullptr, nullptr, 512, 128, kMinInitialBuffering, 0};
+    TSBufferConfig config{nullptr, nullptr, 512, 128, TS_INITIAL_TIME_SHIFT_MIN, 0};
     filter_->GetBufferSettings(&config);
-    UniqueBstr directory(config.directory);
-    UniqueBstr fileName(config.fileName);
+    port::UniqueBstr directory(config.directory);
+    port::UniqueBstr fileName(config.fileName);
     const COVStringT narrowDirectory = Narrow(directory.get());
     path = narrowDirectory.Mid(2) + Narrow(fileName.get());
     drive_ = narrowDirectory.Mid(0, 3);
@@ -192,7 +186,7 @@ HRESULT CTSGeneralProps::OnApplyChanges() {
   config.fileName = port::NarrowToBstr(file.c_str());
   config.sizeKB = static_cast<uint32_t>(maxMB_) << 10;
   config.minFreeMB = kMinFreeWrittenMB;
-  config.initialTimeShift = std::clamp(buffering, kMinInitialBuffering, kMaxInitialBuffering);
+  config.initialTimeShift = std::clamp(buffering, TS_INITIAL_TIME_SHIFT_MIN, TS_INITIAL_TIME_SHIFT_MAX);
   config.options = (deleteOnClose_.GetCheck() == BST_CHECKED ? uint32_t{DeleteOnClose} : 0u) |
                    (preAllocate_.GetCheck() == BST_CHECKED ? uint32_t{PreAllocate} : 0u) |
                    (noWrap_.GetCheck() == BST_CHECKED ? uint32_t{NoWrap} : 0u);

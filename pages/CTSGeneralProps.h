@@ -45,7 +45,7 @@ class CTSGeneralProps final : public CTSPropertyPage<IOVTimeShiftFilter> {
   COVEditCtrl path_;
   COVStringT drive_{"C:\\"};          // root of the chosen drive, "X:\"
   int maxMB_ = 1;
-  uint32_t initialBuffering_ = 0x80000;  // bytes
+  uint32_t initialBuffering_ = TS_INITIAL_TIME_SHIFT_DEFAULT;  // bytes
 };
 
 }  // namespace ovts

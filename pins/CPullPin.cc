@@ -1,11 +1,11 @@
 #include "pins/CPullPin.h"
+#include "OVTimeShiftTypes.h"
 
 #include <algorithm>
 
 namespace ovts {
 
 namespace {
-constexpr REFERENCE_TIME kUnitsPerByte = 10000000;
 constexpr ALLOCATOR_PROPERTIES kDefaultRequest = {3, 65536, 0, 0};
 }  // namespace
 
@@ -25,7 +25,7 @@ HRESULT CPullPin::Connect(IUnknown* upstream, IMemAllocator* allocator) {
     Disconnect();
     return hr;
   }
-  duration_ = stop_ = total * kUnitsPerByte;
+  duration_ = stop_ = total * TS_UNITS_PER_SECOND;
   start_ = 0;
   return S_OK;
 }
@@ -151,9 +151,9 @@ void CPullPin::Process() {
   }
   // Reads start and end on the reader's alignment (a power of two).
   const LONGLONG align = std::max(actual.cbAlign, 1L);
-  const REFERENCE_TIME alignedStart = start_ / kUnitsPerByte / align * align * kUnitsPerByte;
+  const REFERENCE_TIME alignedStart = start_ / TS_UNITS_PER_SECOND / align * align * TS_UNITS_PER_SECOND;
   const REFERENCE_TIME stop = std::min(stop_, duration_);
-  const REFERENCE_TIME alignedStop = (stop / kUnitsPerByte + align - 1) / align * align * kUnitsPerByte;
+  const REFERENCE_TIME alignedStop = (stop / TS_UNITS_PER_SECOND + align - 1) / align * align * TS_UNITS_PER_SECOND;
   if (alignedStart >= alignedStop) {
     EndOfStream();
     return;
@@ -168,7 +168,7 @@ void CPullPin::Process() {
       return;
     }
     REFERENCE_TIME sampleStart = current;
-    REFERENCE_TIME sampleStop = std::min(current + actual.cbBuffer * kUnitsPerByte, alignedStop);
+    REFERENCE_TIME sampleStop = std::min(current + actual.cbBuffer * TS_UNITS_PER_SECOND, alignedStop);
     sample->SetTime(&sampleStart, &sampleStop);
     current = sampleStop;
     if (first) {

@@ -1,4 +1,5 @@
 #include "pins/CTSOutputPushPin.h"
+#include "OVTimeShiftTypes.h"
 
 #include "pins/CTSInputPin.h"
 #include "pins/ITSPinOwner.h"
@@ -7,7 +8,6 @@
 namespace ovts {
 
 namespace {
-constexpr REFERENCE_TIME kUnitsPerByte = 10000000;
 // An idle output thread looks again this long after its last wake even without one.
 constexpr uint32_t kIdleWaitMs = 1000;
 constexpr long kAlignment = 8;
@@ -39,7 +39,7 @@ HRESULT CTSOutputPushPin::DoBufferProcessingLoop() {
     ComPtr<IMediaSample> sample;
     if (FAILED(GetDeliveryBuffer(&sample, nullptr, nullptr, 0))) continue;  // decommitted: a stop is coming
     REFERENCE_TIME start = timeBase_;
-    REFERENCE_TIME stop = start + sample->GetSize() * kUnitsPerByte;
+    REFERENCE_TIME stop = start + sample->GetSize() * TS_UNITS_PER_SECOND;
     sample->SetTime(&start, &stop);
     const HRESULT hr = owner_.ReadSample(sample.Get());
     // The filter left Running (a graph pause or stop): wait for the next command. Downstream must

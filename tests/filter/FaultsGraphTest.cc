@@ -107,7 +107,7 @@ TEST_F(FaultsTest, ASmallVolumeFilledFromOutside) {
   const std::string filler = std::string(volume) + "filler.bin";
   {
     UniqueHandle file(CreateFileA(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    ASSERT_NE(file.get(), INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(file);
     std::vector<char> block(1 << 20, 'f');
     DWORD written = 0;
     while (WriteFile(file.get(), block.data(), static_cast<DWORD>(block.size()), &written, nullptr) && written > 0) {

@@ -11,7 +11,6 @@
 namespace ovts::test {
 namespace {
 
-constexpr int64_t kUnitsPerByte = 10000000;
 
 class PullModeTest : public TimeShiftGraphTest {};
 
@@ -51,8 +50,8 @@ TEST_F(PullModeTest, FileArrivesOnceUnchangedWithStreamTimes) {
       ASSERT_EQ(p.lActual, CTSOutputPushPin::kBufferSize) << k;
     }
     ASSERT_TRUE(p.dwSampleFlags & AM_SAMPLE_TIMEVALID) << k;
-    EXPECT_EQ(p.tStart, int64_t(k) * CTSOutputPushPin::kBufferSize * kUnitsPerByte) << k;
-    EXPECT_EQ(p.tStop, int64_t(k + 1) * CTSOutputPushPin::kBufferSize * kUnitsPerByte) << k;
+    EXPECT_EQ(p.tStart, int64_t(k) * CTSOutputPushPin::kBufferSize * TS_UNITS_PER_SECOND) << k;
+    EXPECT_EQ(p.tStop, int64_t(k + 1) * CTSOutputPushPin::kBufferSize * TS_UNITS_PER_SECOND) << k;
     EXPECT_EQ((p.dwSampleFlags & AM_SAMPLE_DATADISCONTINUITY) != 0, k == 0) << k;
   }
 }

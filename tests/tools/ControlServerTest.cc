@@ -124,7 +124,6 @@ class PipeClient final : public Client {
     const std::wstring wide = Widen(name);
     WaitNamedPipeW(wide.c_str(), kReplyLimitMs);
     pipe_.reset(CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (pipe_.get() == INVALID_HANDLE_VALUE) pipe_.release();
   }
   bool connected() const { return static_cast<bool>(pipe_); }
   bool Send(const std::string& bytes) override { return WriteAll(pipe_.get(), bytes.data(), bytes.size()); }

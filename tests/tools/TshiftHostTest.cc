@@ -59,7 +59,7 @@ TEST(TshiftCommandInput, TerminalKeysThroughAPipe) {
   const std::string name = "\\\\.\\pipe\\tshift-keys-test-" + std::to_string(GetCurrentProcessId());
   UniqueHandle terminal(CreateNamedPipeW(Widen(name).c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 256,
                                          256, 0, nullptr));
-  ASSERT_NE(terminal.get(), INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(terminal);
   CommandInput input;
   std::string error;
   ASSERT_EQ(input.Start(true, name, &error), CommandInput::Source::kTerminalKeys) << error;

@@ -1,4 +1,5 @@
 #include "tools/common/TestFilters.h"
+#include "OVTimeShiftTypes.h"
 
 #include <algorithm>
 #include <chrono>
@@ -12,7 +13,6 @@ namespace {
 // {6F1C3A10-8E2B-4B5C-9D3E-0A1B2C3D4E51}, {6F1C3A10-8E2B-4B5C-9D3E-0A1B2C3D4E52}
 constexpr CLSID kTestSourceClsid = {0x6f1c3a10, 0x8e2b, 0x4b5c, {0x9d, 0x3e, 0x0a, 0x1b, 0x2c, 0x3d, 0x4e, 0x51}};
 constexpr CLSID kTestSinkClsid = {0x6f1c3a10, 0x8e2b, 0x4b5c, {0x9d, 0x3e, 0x0a, 0x1b, 0x2c, 0x3d, 0x4e, 0x52}};
-constexpr int64_t kUnitsPerByte = 10000000;
 constexpr uint32_t kPaceSliceMs = 10;
 }  // namespace
 
@@ -80,8 +80,8 @@ HRESULT CTestSourceStream::FillBuffer(IMediaSample* sample) {
   RETURN_IF_FAILED(sample->GetPointer(&data));
   tools::FillPattern(data, position_, length);
   RETURN_IF_FAILED(sample->SetActualDataLength(static_cast<long>(length)));
-  REFERENCE_TIME start = static_cast<REFERENCE_TIME>(position_) * kUnitsPerByte;
-  REFERENCE_TIME stop = static_cast<REFERENCE_TIME>(position_ + length) * kUnitsPerByte;
+  REFERENCE_TIME start = static_cast<REFERENCE_TIME>(position_) * TS_UNITS_PER_SECOND;
+  REFERENCE_TIME stop = static_cast<REFERENCE_TIME>(position_ + length) * TS_UNITS_PER_SECOND;
   RETURN_IF_FAILED(sample->SetTime(&start, &stop));
   RETURN_IF_FAILED(sample->SetDiscontinuity(discontinuity_));
   return sample->SetSyncPoint(TRUE);
@@ -245,7 +245,7 @@ bool CTestSink::OnSample(IMediaSample* sample, const AM_SAMPLE2_PROPERTIES& prop
     if (discontinuity) ++stats_.discontinuities;
     if (props.dwSampleFlags & AM_SAMPLE_TIMEVALID) {
       ++stats_.timedSamples;
-      const auto expected = static_cast<REFERENCE_TIME>(checker_.position()) * kUnitsPerByte;
+      const auto expected = static_cast<REFERENCE_TIME>(checker_.position()) * TS_UNITS_PER_SECOND;
       if (checker_.synchronised() && !discontinuity && props.tStart != expected) ++stats_.timeMismatches;
     }
     checker_.Feed(props.pbBuffer, static_cast<size_t>(props.lActual), discontinuity);

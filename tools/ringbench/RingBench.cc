@@ -71,7 +71,7 @@ struct Options {
   uint32_t readBlock = 32768;
   double rateMBps = 0;
   std::string dir = "C:\\";
-  TSCacheConfig cache{4096, 4096, 0, 1024, 128, 75};
+  TSCacheConfig cache = TS_DEFAULT_CACHE_CONFIG;
   bool lossless = false;
   bool pipe = false;  // --stdin --stdout
 };
@@ -205,7 +205,7 @@ class Ring {
   bool Start() {
     BSTR dir = port::NarrowToBstr(o_.dir.c_str());
     BSTR name = port::NarrowToBstr("ovts-ringbench.bin");
-    TSBufferConfig config{dir, name, o_.sizeKB, 128, 524288, DeleteOnClose};
+    TSBufferConfig config{dir, name, o_.sizeKB, 128, TS_INITIAL_TIME_SHIFT_DEFAULT, DeleteOnClose};
     HRESULT hr;
     if (o_.file) {
       auto file = std::make_unique<CCircFileBuf>();

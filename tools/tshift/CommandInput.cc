@@ -35,8 +35,7 @@ CommandInput::Source CommandInput::Start(bool stdinCarriesStream, const std::str
   if (!keysPipe.empty()) {
     opened_.reset(CreateFileW(Widen(keysPipe).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, 0, nullptr));
-    if (opened_.get() == INVALID_HANDLE_VALUE) {
-      opened_.release();
+    if (!opened_) {
       *error = "cannot read keys from " + keysPipe + ": " + ErrorText(HRESULT_FROM_WIN32(GetLastError()));
       return Source::kNone;
     }
@@ -48,7 +47,6 @@ CommandInput::Source CommandInput::Start(bool stdinCarriesStream, const std::str
   } else if (stdinCarriesStream) {
     opened_.reset(CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, 0, nullptr));
-    if (opened_.get() == INVALID_HANDLE_VALUE) opened_.release();
     if (IsConsole(opened_.get())) {
       input_ = opened_.get();
       source_ = Source::kConsoleKeys;

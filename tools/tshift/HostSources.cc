@@ -1,11 +1,12 @@
 #include "tools/tshift/HostSources.h"
 
+#include "OVTimeShiftTypes.h"
+
 #include <algorithm>
 
 namespace ovts::tshift {
 
 namespace {
-constexpr int64_t kUnitsPerByte = 10000000;
 }
 
 HRESULT SetSampleBuffers(IMemAllocator* allocator, const ALLOCATOR_PROPERTIES* request, long count, long size) {
@@ -17,8 +18,8 @@ HRESULT SetSampleBuffers(IMemAllocator* allocator, const ALLOCATOR_PROPERTIES* r
 }
 
 HRESULT StampSample(IMediaSample* sample, uint64_t start, uint64_t stop, bool discontinuity) {
-  REFERENCE_TIME from = static_cast<REFERENCE_TIME>(start) * kUnitsPerByte;
-  REFERENCE_TIME to = static_cast<REFERENCE_TIME>(stop) * kUnitsPerByte;
+  REFERENCE_TIME from = static_cast<REFERENCE_TIME>(start) * TS_UNITS_PER_SECOND;
+  REFERENCE_TIME to = static_cast<REFERENCE_TIME>(stop) * TS_UNITS_PER_SECOND;
   RETURN_IF_FAILED(sample->SetTime(&from, &to));
   RETURN_IF_FAILED(sample->SetDiscontinuity(discontinuity));
   return sample->SetSyncPoint(TRUE);

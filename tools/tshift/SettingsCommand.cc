@@ -145,9 +145,9 @@ int Set(TimeShiftFilter& ts, const Options& o) {
     hr = ts.control->SetCacheSettings(&caches);
   } else if (Is(name, kTSInitialTimeShift)) {
     uint32_t bytes = 0;
-    if (!ParseNumber(v, &bytes) || bytes < kTSInitialTimeShiftMin || bytes > kTSInitialTimeShiftMax)
-      return Fail(quoted + " takes " + std::to_string(kTSInitialTimeShiftMin) + " to " +
-                  std::to_string(kTSInitialTimeShiftMax) + " bytes, not '" + v + "'");
+    if (!ParseNumber(v, &bytes) || bytes < TS_INITIAL_TIME_SHIFT_MIN || bytes > TS_INITIAL_TIME_SHIFT_MAX)
+      return Fail(quoted + " takes " + std::to_string(TS_INITIAL_TIME_SHIFT_MIN) + " to " +
+                  std::to_string(TS_INITIAL_TIME_SHIFT_MAX) + " bytes, not '" + v + "'");
     hr = ts.control->SetInitialTimeShift(static_cast<int32_t>(bytes));
   } else {
     BufferSettings buffer(ts.control.Get());
