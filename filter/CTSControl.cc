@@ -7,6 +7,7 @@
 #include "filter/COVRegKey.h"
 #include "filter/CTSFilter.h"
 #include "filter/TSSettingsValues.h"
+#include "platform/Owners.h"
 
 namespace ovts {
 
@@ -45,14 +46,6 @@ HRESULT Report(int64_t* out, int64_t value) {
   RETURN_HR_IF_NULL(E_POINTER, out);
   *out = value;
   return S_OK;
-}
-
-// SetBufferSettings takes over the caller's record: its strings are freed.
-void ConsumeRecord(TSBufferConfig* config) {
-  port::FreeString(config->directory);
-  port::FreeString(config->fileName);
-  config->directory = config->fileName = nullptr;
-  config->sizeKB = config->options = 0;
 }
 
 // Rounds down to a multiple of step, at least step.
@@ -96,16 +89,14 @@ HRESULT CTSControl::SetBufferSettings(TSBufferConfig* config) {
   // it, consuming the record as always.
   for (const OLECHAR* text : {config->directory, config->fileName}) {
     if (!text || port::StringLength(text) < COVRegKey::kMaxPath) continue;
-    ConsumeRecord(config);
+    port::BufferConfigHolder::Clear(*config);  // the record is consumed
     return E_INVALIDARG;
   }
   if (IsEmpty(config->directory) || IsEmpty(config->fileName)) {
-    TSBufferConfig current{};
-    GetBufferSettings(&current);
-    if (IsEmpty(config->directory)) std::swap(config->directory, current.directory);
-    if (IsEmpty(config->fileName)) std::swap(config->fileName, current.fileName);
-    port::FreeString(current.directory);
-    port::FreeString(current.fileName);
+    port::BufferConfigHolder current;
+    GetBufferSettings(current.get());
+    if (IsEmpty(config->directory)) std::swap(config->directory, current->directory);
+    if (IsEmpty(config->fileName)) std::swap(config->fileName, current->fileName);
   }
   filter_.Buffer().SetConfig(config);
   LONG optionsWritten;
@@ -120,7 +111,7 @@ HRESULT CTSControl::SetBufferSettings(TSBufferConfig* config) {
     SetInitialTimeShift(static_cast<int32_t>(config->initialTimeShift));
     optionsWritten = key.WriteDWORD(kTSOptions.name, config->options);
   }
-  ConsumeRecord(config);
+  port::BufferConfigHolder::Clear(*config);  // the record is consumed
   return optionsWritten == 0 ? S_OK : E_FAIL;
 }
 

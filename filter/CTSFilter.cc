@@ -6,6 +6,8 @@
 #include <memory>
 #include <new>
 
+#include "platform/Owners.h"
+
 #include "pins/CTSInputPin.h"
 #include "pins/CTSOutputPushPin.h"
 #include "pins/TSStreamTypes.h"
@@ -285,11 +287,9 @@ HRESULT CTSFilter::SeekToLive() {
 }
 
 HRESULT CTSFilter::ApplySettings() {
-  TSBufferConfig config{};
-  control_.GetBufferSettings(&config);
-  buffer_.SetConfig(&config);
-  port::FreeString(config.directory);
-  port::FreeString(config.fileName);
+  port::BufferConfigHolder config;
+  control_.GetBufferSettings(config.get());
+  buffer_.SetConfig(config.get());
   TSCacheConfig cache{};
   control_.GetCacheSettings(&cache);
   buffer_.SetCacheConfig(&cache);

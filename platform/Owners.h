@@ -30,12 +30,13 @@ class BufferConfigHolder {
   TSBufferConfig* get() noexcept { return &config_; }
   TSBufferConfig* operator->() noexcept { return &config_; }
   const TSBufferConfig& operator*() const noexcept { return config_; }
-  // Frees both strings and empties the record's sizes, as the record's own rule has it.
-  void Clear() noexcept {
-    FreeString(config_.directory);
-    FreeString(config_.fileName);
-    config_.directory = config_.fileName = nullptr;
-    config_.sizeKB = config_.options = 0;
+  void Clear() noexcept { Clear(config_); }
+  // Clearing a record: both strings freed and null, size and options 0 (the rest stays).
+  static void Clear(TSBufferConfig& config) noexcept {
+    FreeString(config.directory);
+    FreeString(config.fileName);
+    config.directory = config.fileName = nullptr;
+    config.sizeKB = config.options = 0;
   }
 
  private:

@@ -14,6 +14,7 @@
 #include "OVTimeShiftTypes.h"
 #include "TestSupport.h"
 #include "buffer/CCircBufBase.h"
+#include "platform/Owners.h"
 #include "platform/Platform.h"
 #include "tools/common/StreamPattern.h"
 
@@ -28,23 +29,11 @@
 namespace ovts::test {
 
 // A TSBufferConfig that owns its two strings.
-struct OwnedConfig {
-  TSBufferConfig config{};
+struct OwnedConfig : port::BufferConfigHolder {
   OwnedConfig(const std::string& directory, const std::string& fileName, uint32_t sizeKB,
-              uint32_t options = 0, uint32_t minFreeMB = 0) {
-    config.directory = port::NarrowToBstr(directory.c_str());
-    config.fileName = port::NarrowToBstr(fileName.c_str());
-    config.sizeKB = sizeKB;
-    config.minFreeMB = minFreeMB;
-    config.options = options;
-  }
-  ~OwnedConfig() {
-    port::FreeString(config.directory);
-    port::FreeString(config.fileName);
-  }
-  OwnedConfig(const OwnedConfig&) = delete;
-  OwnedConfig& operator=(const OwnedConfig&) = delete;
-  const TSBufferConfig* get() const { return &config; }
+              uint32_t options = 0, uint32_t minFreeMB = 0)
+      : port::BufferConfigHolder({port::NarrowToBstr(directory.c_str()), port::NarrowToBstr(fileName.c_str()),
+                                  sizeKB, minFreeMB, 0, options}) {}
 };
 
 // True when this process holds no handle to the file.

@@ -12,6 +12,7 @@
 #include "TestSupport.h"
 #include "buffer/CCircMemBuf.h"
 #include "buffer/TSInstrumentationRecord.h"
+#include "platform/Owners.h"
 
 namespace ovts {
 namespace {
@@ -242,7 +243,8 @@ TEST(MemBuf, ConfigurationAndTrace) {
   ASSERT_EQ(b.SetConfig(noSlash.get()), S_OK);
   EXPECT_EQ(ReadFile(tracePath), "") << "level 0 writes nothing";
   EXPECT_EQ(b.GetBufferSize(), 1024);
-  TSBufferConfig out{};
+  port::BufferConfigHolder held;
+  TSBufferConfig& out = *held.get();
   out.initialTimeShift = 77;
   ASSERT_EQ(b.GetConfig(&out), S_OK);
   EXPECT_EQ(Narrow(out.directory), "C:\\ovts-test-buffer-mem\\");
@@ -251,8 +253,7 @@ TEST(MemBuf, ConfigurationAndTrace) {
   EXPECT_EQ(out.minFreeMB, 3u);
   EXPECT_EQ(out.options, static_cast<uint32_t>(NoWrap));
   EXPECT_EQ(out.initialTimeShift, 77u) << "left as the caller set it";
-  port::FreeString(out.directory);
-  port::FreeString(out.fileName);
+  held.Clear();
 
   b.trace().SetLevel(3);
   test::OwnedConfig slash(dir, "y.bin", 2);
@@ -260,8 +261,6 @@ TEST(MemBuf, ConfigurationAndTrace) {
   EXPECT_NE(ReadFile(tracePath).find("  New Buf size 2048\n"), std::string::npos);
   ASSERT_EQ(b.GetConfig(&out), S_OK);
   EXPECT_EQ(Narrow(out.directory), dir) << "an existing backslash is kept";
-  port::FreeString(out.directory);
-  port::FreeString(out.fileName);
 
   test::OwnedConfig remote("Q:\\nowhere", "z.bin", 8);
   EXPECT_EQ(b.SetConfig(remote.get()), E_INVALIDARG);

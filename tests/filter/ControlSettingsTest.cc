@@ -5,6 +5,7 @@
 #include <string>
 
 #include "TimeShiftGraph.h"
+#include "platform/Owners.h"
 
 namespace ovts::test {
 namespace {
@@ -113,10 +114,7 @@ TEST_F(ControlSettingsTest, SettingsLiveUnderTheHostsBaseAndFallBackToDefaults) 
   Store("Input Cache", REG_BINARY, shortInput, sizeof shortInput);
   const uint32_t output[3] = {512, 64, 50};
   Store("Output Cache", REG_BINARY, output, sizeof output);
-  config = ReadBuffer();
-  SysFreeString(config.directory);
-  SysFreeString(config.fileName);
-  EXPECT_EQ(config.sizeKB, 32768u);
+  EXPECT_EQ(port::BufferConfigHolder(ReadBuffer())->sizeKB, 32768u);
   ExpectCache(ReadCache(), {4096, 4096, 0, 512, 64, 50});
 
   // Another base: defaults again, and the former key is left alone.

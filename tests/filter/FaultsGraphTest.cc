@@ -15,6 +15,7 @@
 #include "TimeShiftGraph.h"
 #include "filter/COVRegKey.h"
 #include "platform/TestFileFaults.h"
+#include "platform/Owners.h"
 
 namespace ovts::test {
 namespace {
@@ -232,11 +233,9 @@ TEST_F(FaultsTest, SettingsThatCouldNeverDeliverAreRefusedWithTheirReason) {
                         PreAllocate};
   EXPECT_EQ(control_->SetBufferSettings(&config), E_INVALIDARG);
   EXPECT_EQ(config.fileName, nullptr) << "consumed, as always";
-  TSBufferConfig stored{};
-  ASSERT_EQ(control_->GetBufferSettings(&stored), S_OK);
-  EXPECT_STREQ(stored.fileName, L"buffer.mpg") << "nothing stored";
-  SysFreeString(stored.directory);
-  SysFreeString(stored.fileName);
+  port::BufferConfigHolder stored;
+  ASSERT_EQ(control_->GetBufferSettings(stored.get()), S_OK);
+  EXPECT_STREQ(stored->fileName, L"buffer.mpg") << "nothing stored";
 }
 
 TEST_F(FaultsTest, AHeldSampleDoesNotHoldUpHostSeeks) {

@@ -6,6 +6,7 @@
 
 #include "PageTestSupport.h"
 #include "pages/resource.h"
+#include "platform/Owners.h"
 
 namespace ovts::test {
 namespace {
@@ -162,11 +163,9 @@ TEST(PageApply, NeedsSiteAndChanges) {
   TSBufferConfig newer{SysAllocString(L"C:\\newer\\"), SysAllocString(L"newer.bin"), 4096, 128, 0x80000, 0};
   ASSERT_EQ(rig.Control()->SetBufferSettings(&newer), S_OK);
   EXPECT_EQ(general.Page()->Apply(), S_OK);
-  TSBufferConfig stored{};
-  rig.Control()->GetBufferSettings(&stored);
-  EXPECT_STREQ(stored.fileName, L"newer.bin");
-  SysFreeString(stored.directory);
-  SysFreeString(stored.fileName);
+  port::BufferConfigHolder stored;
+  rig.Control()->GetBufferSettings(stored.get());
+  EXPECT_STREQ(stored->fileName, L"newer.bin");
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "PageTestSupport.h"
 #include "pages/resource.h"
+#include "platform/Owners.h"
 
 namespace ovts::test {
 namespace {
@@ -30,12 +31,10 @@ class SettingsPage : public testing::Test {
     ASSERT_EQ(rig_.Control()->SetBufferSettings(&config), S_OK);
   }
   Buffer Stored() {
-    TSBufferConfig c{};
-    rig_.Control()->GetBufferSettings(&c);
-    Buffer b{c.directory ? c.directory : L"", c.fileName ? c.fileName : L"", c};
-    SysFreeString(c.directory);
-    SysFreeString(c.fileName);
-    return b;
+    port::BufferConfigHolder held;
+    rig_.Control()->GetBufferSettings(held.get());
+    const TSBufferConfig& c = *held;
+    return Buffer{c.directory ? c.directory : L"", c.fileName ? c.fileName : L"", c};
   }
   std::vector<uint32_t> StoredCaches() {
     TSCacheConfig c{};
