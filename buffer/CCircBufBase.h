@@ -22,7 +22,8 @@
 #include "platform/Platform.h"
 #include "util/COVStringT.h"
 
-// The Windows headers keep a 16-bit era GetFreeSpace(w) macro that would replace our member.
+// The core includes no Windows header, but Windows-side code that includes <windows.h> before
+// this one brings its 16-bit era GetFreeSpace(w) macro, which would replace our member.
 #ifdef GetFreeSpace
 #undef GetFreeSpace
 #endif

@@ -5,7 +5,8 @@
 #include <stdint.h>
 
 #if defined(_WIN32)
-#include <wtypes.h>
+typedef wchar_t OLECHAR; /* as the platform's headers declare them */
+typedef OLECHAR* BSTR;
 #else
 typedef char16_t OLECHAR;
 typedef OLECHAR* BSTR;

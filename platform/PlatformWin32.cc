@@ -1,5 +1,6 @@
 // Win32 implementation of the platform layer.
 #include <windows.h>
+#include <oleauto.h>
 
 #include <cstring>
 #include <cwchar>

@@ -6,7 +6,11 @@
 #include <cstdint>
 
 #ifdef _WIN32
-#include <wtypes.h>
+// The platform's own declarations, word for word, without the Windows headers that bring them:
+// the core sees no <windows.h>. The status codes come from the error-code header alone.
+typedef wchar_t OLECHAR;
+typedef OLECHAR* BSTR;
+typedef long HRESULT;
 #include <winerror.h>
 #else
 

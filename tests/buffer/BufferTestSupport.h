@@ -4,6 +4,15 @@
 
 #include <gtest/gtest.h>
 
+// Before the buffer's headers, which keep the platform's GetFreeSpace macro out of their way.
+#ifdef _WIN32
+#include <windows.h>
+#include <tlhelp32.h>
+#else
+#include <dirent.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -17,14 +26,6 @@
 #include "platform/Owners.h"
 #include "platform/Platform.h"
 #include "tools/common/StreamPattern.h"
-
-#ifdef _WIN32
-#include <tlhelp32.h>
-#include <windows.h>
-#else
-#include <dirent.h>
-#include <unistd.h>
-#endif
 
 namespace ovts::test {
 
