@@ -38,6 +38,12 @@ class FakeOwner final : public CSource, public ITSPinOwner {
     wake_.Set();
   }
   uint64_t Reads() const { return reads_.load(); }
+  // As the filter does: the streaming loop starts on a command.
+  HRESULT STDMETHODCALLTYPE Run(REFERENCE_TIME start) override {
+    RETURN_IF_FAILED(CSource::Run(start));
+    output_->CallWorker(CSourceStream::CMD_RUN);
+    return S_OK;
+  }
 
   HRESULT ReadSample(IMediaSample* sample) override {
     ++reads_;
