@@ -8,8 +8,11 @@
 
 namespace ovts {
 
-CCircBufBase::CCircBufBase(const char* name)
-    : directory_("C:\\"),
+CCircBufBase::CCircBufBase(const char* name, const LockRanks& ranks)
+    : writeLock_(ranks.write, "buffer write"),
+      readLock_(ranks.read, "buffer read"),
+      stateLock_(ranks.state, "buffer state"),
+      directory_("C:\\"),
       fileName_(kDefaultFileName),
       size_(0),
       unread_(0),
@@ -82,23 +85,28 @@ HRESULT CCircBufBase::Seek(int64_t offset, uint32_t origin, int64_t* newOffset) 
     if (!open_) return E_FAIL;
     port::LockGuard read(readLock_);
     port::LockGuard state(stateLock_);
-    int64_t clamped;
-    const int64_t front = std::min<int64_t>(reservedFront_, DataSize());
-    if (origin == 0) {
-      clamped = std::clamp<int64_t>(offset, front, DataSize());
-      unread_ = unread_ + readOffset_ - clamped;
-      readOffset_ = clamped;
-    } else if (origin == 1) {
-      clamped = std::clamp<int64_t>(offset, std::min<int64_t>(front - readOffset_, 0), unread_);
-      unread_ = unread_ - clamped;
-      readOffset_ += clamped;
-    } else {
-      return E_FAIL;
-    }
-    discontinuity_.exchange(1);
-    *newOffset = clamped;
-    return S_OK;
+    return SeekLocked(offset, origin, newOffset);
   });
+}
+
+HRESULT CCircBufBase::SeekLocked(int64_t offset, uint32_t origin, int64_t* newOffset) {
+  *newOffset = 0;
+  int64_t clamped;
+  const int64_t front = std::min<int64_t>(reservedFront_, DataSize());
+  if (origin == 0) {
+    clamped = std::clamp<int64_t>(offset, front, DataSize());
+    unread_ = unread_ + readOffset_ - clamped;
+    readOffset_ = clamped;
+  } else if (origin == 1) {
+    clamped = std::clamp<int64_t>(offset, std::min<int64_t>(front - readOffset_, 0), unread_);
+    unread_ = unread_ - clamped;
+    readOffset_ += clamped;
+  } else {
+    return E_FAIL;
+  }
+  discontinuity_.exchange(1);
+  *newOffset = clamped;
+  return S_OK;
 }
 
 HRESULT CCircBufBase::SetMediaType(const void*) { return S_OK; }

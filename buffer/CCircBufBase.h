@@ -10,7 +10,8 @@
 //
 // Lock order: writeLock_ -> readLock_ -> stateLock_. Open, Close and Reset take all three; Seek
 // and readers take read then state; writers take write then state. The state lock is never held
-// across a copy of data. All three are recursive.
+// across disk I/O (a file buffer's fill of its read cache copies memory under it, so that the
+// copy and a reset cannot interleave). All three are recursive.
 #pragma once
 
 #include <atomic>
@@ -37,7 +38,6 @@ class CCircBufBase {
   // The backing file's name until one is configured, and when an empty one is.
   static constexpr const char* kDefaultFileName = "TimeShift.mpg";
 
-  explicit CCircBufBase(const char* name);
   virtual ~CCircBufBase();
   CCircBufBase(const CCircBufBase&) = delete;
   CCircBufBase& operator=(const CCircBufBase&) = delete;
@@ -85,41 +85,71 @@ class CCircBufBase {
   COVTraceLog& trace() { return trace_; }
 
  protected:
-  // Store offset of the next byte to read. Caller holds stateLock_.
-  int64_t ReadPosition() const;
-  // Retained bytes. Caller holds stateLock_.
-  int64_t DataSize() const { return wrapped_ ? int64_t{size_} : writePos_; }
-  // Empties the store: every position back to zero, not wrapped. Caller holds stateLock_.
-  void ClearPositions();
-  // A size configured while the buffer was open takes effect here. Caller holds stateLock_.
-  void ApplyConfiguredSize();
+  // The ranks of the store's three locks (a file buffer's come before its caches').
+  struct LockRanks {
+    port::LockRank write, read, state;
+  };
+  CCircBufBase(const char* name, const LockRanks& ranks);
+
+  // Holds the store's three locks, taken in their order: Open, Close, Reset, Start, Stop.
+  class [[nodiscard]] SCOPED_CAPABILITY AllLocks {
+   public:
+    explicit AllLocks(CCircBufBase& b) ACQUIRE(b.writeLock_, b.readLock_, b.stateLock_) : b_(b) {
+      b.writeLock_.Lock();
+      b.readLock_.Lock();
+      b.stateLock_.Lock();
+    }
+    ~AllLocks() RELEASE() {
+      b_.stateLock_.Unlock();
+      b_.readLock_.Unlock();
+      b_.writeLock_.Unlock();
+    }
+    AllLocks(const AllLocks&) = delete;
+    AllLocks& operator=(const AllLocks&) = delete;
+
+   private:
+    CCircBufBase& b_;
+  };
+
+  // Seek's work on the positions.
+  HRESULT SeekLocked(int64_t offset, uint32_t origin, int64_t* newOffset) REQUIRES(readLock_, stateLock_);
+  // Store offset of the next byte to read.
+  int64_t ReadPosition() const REQUIRES(stateLock_);
+  // Retained bytes.
+  int64_t DataSize() const REQUIRES(stateLock_) { return wrapped_ ? int64_t{size_} : writePos_; }
+  // Empties the store: every position back to zero, not wrapped.
+  void ClearPositions() REQUIRES(stateLock_);
+  // A size configured while the buffer was open takes effect here.
+  void ApplyConfiguredSize() REQUIRES(stateLock_);
   static uint32_t Clamp32(int64_t value);
 
-  COVStringT directory_;                        // stateLock_; always ends with '\'
-  COVStringT fileName_;                         // stateLock_
-  int64_t minFreeSpace_ = 134217728;            // stateLock_
-  uint32_t options_ = 0;                        // stateLock_; TSBufferOption bits
-  RelaxedAtomic<int64_t> size_;                 // written under stateLock_, read without
-  int64_t readOffset_ = 0;                      // stateLock_; oldest retained byte -> read position
-  int64_t writePos_ = 0;                        // stateLock_
-  RelaxedAtomic<int64_t> unread_;               // written under stateLock_, read without
-  int64_t oldest_ = 0;                          // stateLock_
-  bool wrapped_ = false;                        // stateLock_
-  RelaxedAtomic<bool> open_;                    // written under stateLock_, read without
-  RelaxedAtomic<bool> endOfStream_;             // atomic
-  std::atomic<int32_t> discontinuity_{0};       // atomic exchange; reported and cleared by Read
-  std::atomic<int32_t> paused_{0};              // atomic exchange
-  port::RecursiveLock stateLock_;               // positions, flags, handles
-  port::RecursiveLock readLock_;                // held by a reader for one reserved piece, copy included
-  port::RecursiveLock writeLock_;               // held by a writer for one reserved piece, copy included
-  COVStringT name_;                             // constant after construction
+  // Lock order: writeLock_ -> readLock_ -> stateLock_.
+  port::RecursiveLock writeLock_;  // held by a writer for one reserved piece, copy included
+  port::RecursiveLock readLock_ ACQUIRED_AFTER(writeLock_);   // likewise a reader
+  port::RecursiveLock stateLock_ ACQUIRED_AFTER(readLock_);   // positions, flags, handles
+
+  COVStringT directory_ GUARDED_BY(stateLock_);                  // always ends with '\'
+  COVStringT fileName_ GUARDED_BY(stateLock_);
+  int64_t minFreeSpace_ GUARDED_BY(stateLock_) = 134217728;
+  uint32_t options_ GUARDED_BY(stateLock_) = 0;                  // TSBufferOption bits
+  RelaxedAtomic<int64_t> size_;                                  // written under stateLock_, read without
+  int64_t readOffset_ GUARDED_BY(stateLock_) = 0;                // oldest retained byte -> read position
+  int64_t writePos_ GUARDED_BY(stateLock_) = 0;
+  RelaxedAtomic<int64_t> unread_;                                // written under stateLock_, read without
+  int64_t oldest_ GUARDED_BY(stateLock_) = 0;
+  bool wrapped_ GUARDED_BY(stateLock_) = false;
+  RelaxedAtomic<bool> open_;                                     // written under stateLock_, read without
+  RelaxedAtomic<bool> endOfStream_;                              // atomic
+  std::atomic<int32_t> discontinuity_{0};                        // atomic exchange; reported and cleared by Read
+  std::atomic<int32_t> paused_{0};                               // atomic exchange
+  COVStringT name_;                                              // constant after construction
   RelaxedAtomic<bool> instrumentationEnabled_;  // atomic
   const int64_t counterFrequency_;
   const int64_t ticksPerMicrosecond_;
   COVTraceLog trace_;
-  int64_t configuredSize_ = -1;  // stateLock_; size waiting for the next Open, -1 when none
+  int64_t configuredSize_ GUARDED_BY(stateLock_) = -1;  // size waiting for the next Open, -1 when none
   // The oldest retained bytes a write in progress is replacing: Seek keeps the reader out of them.
-  int64_t reservedFront_ = 0;    // stateLock_
+  int64_t reservedFront_ GUARDED_BY(stateLock_) = 0;
 };
 
 }  // namespace ovts

@@ -17,7 +17,7 @@ constexpr int kMaxAlternatives = 99;  // names tried beside a buffer file anothe
 }  // namespace
 
 CCircFileBuf::CCircFileBuf()
-    : CCircBufBase(nullptr),
+    : CCircBufBase(nullptr, {port::LockRank::kBufferWrite, port::LockRank::kBufferRead, port::LockRank::kBufferState}),
       cacheConfig_(TS_DEFAULT_CACHE_CONFIG),
       openConfig_(cacheConfig_),
       primeBytes_(0) {}
@@ -36,107 +36,115 @@ bool CCircFileBuf::QueryFreeSpace(const char* root, uint64_t* freeBytes) {
 HRESULT CCircFileBuf::Open() {
   return Guarded([&]() -> HRESULT {
     port::LockGuard state(stateLock_);
-    if (open_) return S_OK;
-    if (!readWake_.valid() || !writeWake_.valid() || !stopEvent_.valid()) return E_OUTOFMEMORY;
-    ApplyConfiguredSize();
-    problem_ = "";
-    RETURN_IF_FAILED(CheckSettings());
-
-    // The file may take what the volume has beyond the reserve, but never less than one chunk
-    // of the write cache. When the volume cannot be asked, opening the file reports the error.
-    uint64_t freeBytes = 0;
-    if (QueryFreeSpace(directory_.Mid(0, 3).c_str(), &freeBytes)) {
-      const int64_t room = static_cast<int64_t>(std::min<uint64_t>(freeBytes, INT64_MAX / 2)) - minFreeSpace_;
-      const int64_t chunk = int64_t{cacheConfig_.inputChunkKB} * 1024;
-      if (room <= 0 || room < chunk) {
-        problem_ = "Not enough free disk space for the buffer beside the reserve";
-        return HRESULT_FROM_WIN32(ERROR_DISK_FULL);
-      }
-      if (room < size_) size_ = room;
-    }
-    platformId_ = port::PlatformId();
-    if (platformId_ != kNtPlatform && size_ > 0xFFFFFFFFLL) size_ = 0xFFFFFFFFLL;
-
-    Close();
-    stopEvent_.Reset();
-    writeWake_.Reset();
-    openConfig_ = cacheConfig_;
-    // A transfer to the file moves at most a chunk, and starts once a quarter of the cache (or a
-    // chunk, when smaller) waits: the input then always finds room for a block of up to half the
-    // cache while the disk keeps up. Waiting for a full cache would let the next block lap it.
-    const int64_t writeCacheBytes = int64_t{openConfig_.inputCacheKB} * 1024;
-    writeChunk_ = openConfig_.inputChunkKB * 1024u;
-    writeTrigger_ = std::max<uint32_t>(1, std::min<uint32_t>(writeChunk_, static_cast<uint32_t>(writeCacheBytes / 4)));
-    writeScratch_.reset(new (std::nothrow) uint8_t[writeChunk_]);
-    if (!writeScratch_) return E_OUTOFMEMORY;
-    HRESULT hr = StartCache(writeCache_, openConfig_.inputCacheKB, writeWorker_, WriteWorkerMain);
-    if (SUCCEEDED(hr)) {
-      trace_.Write(3, "Init Read cache");
-      hr = StartCache(readCache_, openConfig_.outputCacheKB, readWorker_, ReadWorkerMain);
-    }
-    if (FAILED(hr)) {
-      Close();
-      return hr;
-    }
-    // Playback starts once the read cache holds its threshold share, or as much as the read
-    // worker's whole chunks can ever bring into it, whichever is less.
-    const int64_t readCacheBytes = readCache_.GetBufferSize();
-    const int64_t readChunk = int64_t{openConfig_.outputChunkKB} * 1024;
-    primeBytes_ = std::min(static_cast<double>(readCacheBytes) * (openConfig_.outputThreshold / 100.0),
-                           static_cast<double>(readCacheBytes / readChunk * readChunk));
-
-    const unsigned flags = port::File::kRandomAccess | port::File::kExclusive |
-                           ((options_ & DeleteOnClose) ? port::File::kDeleteOnClose : 0u);
-    if (!OpenFile(flags)) {
-      char why[64];
-      std::snprintf(why, sizeof why, "Cannot open the buffer file (error %u): ", port::LastError());
-      Close();
-      problem_ = COVStringT(why) + directory_;
-      return E_FAIL;
-    }
-    // The last-error indicator is cleared after opening: an existing file leaves it set.
-    port::ClearLastError();
-    bool ready = true;
-    if (options_ & PreAllocate) {
-      int64_t at = 0;
-      ready =
-          SUCCEEDED(SeekFile(writeHandle_, size_, port::File::From::kBegin, &at)) && writeHandle_.SetEnd();
-    }
-    if (!ready || port::LastError() != 0 || !readHandle_.Duplicate(writeHandle_)) {
-      Close();
-      return E_FAIL;
-    }
-    open_ = true;
-    return S_OK;
+    return OpenLocked();
   });
+}
+
+HRESULT CCircFileBuf::OpenLocked() {
+  if (open_) return S_OK;
+  if (!readWake_.valid() || !writeWake_.valid() || !stopEvent_.valid()) return E_OUTOFMEMORY;
+  ApplyConfiguredSize();
+  problem_ = "";
+  RETURN_IF_FAILED(CheckSettings());
+
+  // The file may take what the volume has beyond the reserve, but never less than one chunk
+  // of the write cache. When the volume cannot be asked, opening the file reports the error.
+  uint64_t freeBytes = 0;
+  if (QueryFreeSpace(directory_.Mid(0, 3).c_str(), &freeBytes)) {
+    const int64_t room = static_cast<int64_t>(std::min<uint64_t>(freeBytes, INT64_MAX / 2)) - minFreeSpace_;
+    const int64_t chunk = int64_t{cacheConfig_.inputChunkKB} * 1024;
+    if (room <= 0 || room < chunk) {
+      problem_ = "Not enough free disk space for the buffer beside the reserve";
+      return HRESULT_FROM_WIN32(ERROR_DISK_FULL);
+    }
+    if (room < size_) size_ = room;
+  }
+  platformId_ = port::PlatformId();
+  if (platformId_ != kNtPlatform && size_ > 0xFFFFFFFFLL) size_ = 0xFFFFFFFFLL;
+
+  CloseLocked();
+  stopEvent_.Reset();
+  writeWake_.Reset();
+  openConfig_ = cacheConfig_;
+  // A transfer to the file moves at most a chunk, and starts once a quarter of the cache (or a
+  // chunk, when smaller) waits: the input then always finds room for a block of up to half the
+  // cache while the disk keeps up. Waiting for a full cache would let the next block lap it.
+  const int64_t writeCacheBytes = int64_t{openConfig_.inputCacheKB} * 1024;
+  writeChunk_ = openConfig_.inputChunkKB * 1024u;
+  writeTrigger_ = std::max<uint32_t>(1, std::min<uint32_t>(writeChunk_, static_cast<uint32_t>(writeCacheBytes / 4)));
+  writeScratch_.reset(new (std::nothrow) uint8_t[writeChunk_]);
+  if (!writeScratch_) return E_OUTOFMEMORY;
+  HRESULT hr = StartCache(writeCache_, openConfig_.inputCacheKB, writeWorker_, WriteWorkerMain);
+  if (SUCCEEDED(hr)) {
+    trace_.Write(3, "Init Read cache");
+    hr = StartCache(readCache_, openConfig_.outputCacheKB, readWorker_, ReadWorkerMain);
+  }
+  if (FAILED(hr)) {
+    CloseLocked();
+    return hr;
+  }
+  // Playback starts once the read cache holds its threshold share, or as much as the read
+  // worker's whole chunks can ever bring into it, whichever is less.
+  const int64_t readCacheBytes = readCache_.GetBufferSize();
+  const int64_t readChunk = int64_t{openConfig_.outputChunkKB} * 1024;
+  primeBytes_ = std::min(static_cast<double>(readCacheBytes) * (openConfig_.outputThreshold / 100.0),
+                         static_cast<double>(readCacheBytes / readChunk * readChunk));
+
+  const unsigned flags = port::File::kRandomAccess | port::File::kExclusive |
+                         ((options_ & DeleteOnClose) ? port::File::kDeleteOnClose : 0u);
+  if (!OpenFile(flags)) {
+    char why[64];
+    std::snprintf(why, sizeof why, "Cannot open the buffer file (error %u): ", port::LastError());
+    CloseLocked();
+    problem_ = COVStringT(why) + directory_;
+    return E_FAIL;
+  }
+  // The last-error indicator is cleared after opening: an existing file leaves it set.
+  port::ClearLastError();
+  bool ready = true;
+  if (options_ & PreAllocate) {
+    int64_t at = 0;
+    ready =
+        SUCCEEDED(SeekFile(writeHandle_, size_, port::File::From::kBegin, &at)) && writeHandle_.SetEnd();
+  }
+  if (!ready || port::LastError() != 0 || !readHandle_.Duplicate(writeHandle_)) {
+    CloseLocked();
+    return E_FAIL;
+  }
+  open_ = true;
+  return S_OK;
 }
 
 HRESULT CCircFileBuf::Close() {
   return Guarded([&] {
     port::LockGuard state(stateLock_);
-    open_ = false;
-    // The workers end first: they may be reading or writing the file without the state lock.
-    stopEvent_.Set();
-    JoinWorker(writeWorker_, "Write");
-    JoinWorker(readWorker_, "Read");
-    readCache_.Close();
-    readHandle_.Close();
-    if (writeHandle_.is_open()) {
-      // A store that never wrapped keeps exactly the bytes written.
-      int64_t at = 0;
-      if (!wrapped_ && writeHandle_.Seek(writePos_, port::File::From::kBegin, &at)) writeHandle_.SetEnd();
-      writeHandle_.Close();
-    }
-    filePath_ = "";
-    readOffset_ = 0;
-    writePos_ = 0;
-    reservedFront_ = 0;
-    readInFlight_ = 0;
-    writeEpoch_.fetch_add(1);
-    readEpoch_.fetch_add(1);
-    writeCache_.Close();
+    CloseLocked();
     return S_OK;
   });
+}
+
+void CCircFileBuf::CloseLocked() {
+  open_ = false;
+  // The workers end first: they may be reading or writing the file without the state lock.
+  stopEvent_.Set();
+  JoinWorker(writeWorker_, "Write");
+  JoinWorker(readWorker_, "Read");
+  readCache_.Close();
+  readHandle_.Close();
+  if (writeHandle_.is_open()) {
+    // A store that never wrapped keeps exactly the bytes written.
+    int64_t at = 0;
+    if (!wrapped_ && writeHandle_.Seek(writePos_, port::File::From::kBegin, &at)) writeHandle_.SetEnd();
+    writeHandle_.Close();
+  }
+  filePath_ = "";
+  readOffset_ = 0;
+  writePos_ = 0;
+  reservedFront_ = 0;
+  readInFlight_ = 0;
+  writeEpoch_.fetch_add(1);
+  readEpoch_.fetch_add(1);
+  writeCache_.Close();
 }
 
 HRESULT CCircFileBuf::CheckSettings() {
@@ -211,15 +219,13 @@ void CCircFileBuf::JoinWorker(port::Thread& worker, const char* which) {
 HRESULT CCircFileBuf::Start() {
   return Guarded([&]() -> HRESULT {
     runState_.exchange(kStarting);
-    port::LockGuard write(writeLock_);
-    port::LockGuard read(readLock_);
-    port::LockGuard state(stateLock_);
-    const HRESULT hr = Open();
+    AllLocks all(*this);
+    const HRESULT hr = OpenLocked();
     if (FAILED(hr)) {
-      Close();
+      CloseLocked();
       return hr;
     }
-    Reset();
+    ResetLocked();
     endOfStream_ = false;
     droppedBytes_.store(0);
     recordingFault_.store(S_OK);
@@ -231,12 +237,10 @@ HRESULT CCircFileBuf::Start() {
 
 HRESULT CCircFileBuf::Stop() {
   return Guarded([&]() -> HRESULT {
-    port::LockGuard write(writeLock_);
-    port::LockGuard read(readLock_);
-    port::LockGuard state(stateLock_);
+    AllLocks all(*this);
     runState_.exchange(kStopping);
-    Close();
-    Reset();
+    CloseLocked();
+    ResetLocked();
     endOfStream_ = false;
     runState_.exchange(kStopped);
     return S_OK;
@@ -245,29 +249,33 @@ HRESULT CCircFileBuf::Stop() {
 
 HRESULT CCircFileBuf::Reset() {
   {
-    port::LockGuard write(writeLock_);
-    port::LockGuard read(readLock_);
-    port::LockGuard state(stateLock_);
-    ClearPositions();
-    fileWritten_ = 0;
-    fileGaps_.clear();
-    reservedFront_ = 0;
-    writeEpoch_.fetch_add(1);  // a write in flight belongs to the stream before the flush
-    writeCache_.Reset();
-    ResetReadCache();
-    priming_.exchange(1);
+    AllLocks all(*this);
+    ResetLocked();
   }
   readWake_.Set();
   return S_OK;
+}
+
+void CCircFileBuf::ResetLocked() {
+  ClearPositions();
+  fileWritten_ = 0;
+  fileGaps_.clear();
+  reservedFront_ = 0;
+  writeEpoch_.fetch_add(1);  // a write in flight belongs to the stream before the flush
+  writeCache_.Reset();
+  ResetReadCache();
+  priming_.exchange(1);
 }
 
 HRESULT CCircFileBuf::Seek(int64_t offset, uint32_t origin, int64_t* newOffset) {
   return Guarded([&]() -> HRESULT {
     HRESULT hr;
     {
+      if (!newOffset) return E_POINTER;
+      if (!open_) return E_FAIL;
       port::LockGuard read(readLock_);
       port::LockGuard state(stateLock_);
-      hr = CCircBufBase::Seek(offset, origin, newOffset);
+      hr = SeekLocked(offset, origin, newOffset);
       if (SUCCEEDED(hr)) ResetReadCache();
     }
     readWake_.Set();
@@ -288,7 +296,7 @@ HRESULT CCircFileBuf::SeekNearLive() {
       const int64_t target = std::max<int64_t>(0, unread_ + readOffset_ - cacheBytes);
       ResetReadCache();
       int64_t newOffset = 0;
-      hr = CCircBufBase::Seek(target, 0, &newOffset);
+      hr = open_ ? SeekLocked(target, 0, &newOffset) : E_FAIL;
     }
     readWake_.Set();
     return hr == S_FALSE ? S_OK : hr;

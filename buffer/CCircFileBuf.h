@@ -132,16 +132,17 @@ class CCircFileBuf : public CCircBufBase {
   // Free bytes available to the caller on the volume whose root is `root`.
   virtual bool QueryFreeSpace(const char* root, uint64_t* freeBytes);
   // Positions `handle` (Open's pre-allocation, Close's cut); E_FAIL when that fails.
-  virtual HRESULT SeekFile(port::File& handle, int64_t offset, port::File::From method, int64_t* newPosition);
+  virtual HRESULT SeekFile(port::File& handle, int64_t offset, port::File::From method, int64_t* newPosition)
+      REQUIRES(stateLock_);
   // A worker's hold on stateLock_: true with the lock held, false once stopEvent_ is set.
-  virtual bool AcquireStateForWorker();
+  virtual bool AcquireStateForWorker() TRY_ACQUIRE(true, stateLock_);
 
  private:
   class StateHold;
   enum class Caller { kWorker, kStreaming };
 
   // Takes `lock` for a worker: true with it held, false once stopEvent_ is set.
-  bool AcquireForWorker(port::RecursiveLock& lock);
+  bool AcquireForWorker(port::RecursiveLock& lock) TRY_ACQUIRE(true, lock);
   static uint32_t WriteWorkerMain(void* self);
   static uint32_t ReadWorkerMain(void* self);
   uint32_t WriteWorker();
@@ -166,26 +167,29 @@ class CCircFileBuf : public CCircBufBase {
   bool FillReadCache(uint8_t* scratch, uint32_t chunk, int* failures);
   // Copies bytes read from the file at stream position `from` into the read cache, with a gap
   // mark wherever the file's gap list has one. Caller holds stateLock_.
-  HRESULT CopyToReadCache(const uint8_t* bytes, uint32_t length, int64_t from);
-  // The file's next byte comes after a gap. Caller holds stateLock_.
-  void MarkFileGap();
+  HRESULT CopyToReadCache(const uint8_t* bytes, uint32_t length, int64_t from) REQUIRES(stateLock_);
+  // The file's next byte comes after a gap.
+  void MarkFileGap() REQUIRES(stateLock_);
   // Empties the read cache and moves the read worker's epoch: a read in flight is stale. The
-  // cache no longer holds the end of the stream. Caller holds stateLock_.
-  void ResetReadCache();
-  // Sizes and opens a cache, then starts its worker. Caller holds stateLock_.
-  HRESULT StartCache(CCircMemBuf& cache, uint32_t sizeKB, port::Thread& worker, port::Thread::Body body);
-  // Waits for a worker unless it is the calling thread. Caller holds stateLock_.
-  void JoinWorker(port::Thread& worker, const char* which);
+  // cache no longer holds the end of the stream.
+  void ResetReadCache() REQUIRES(stateLock_);
+  // Sizes and opens a cache, then starts its worker.
+  HRESULT StartCache(CCircMemBuf& cache, uint32_t sizeKB, port::Thread& worker, port::Thread::Body body)
+      REQUIRES(stateLock_);
+  // Waits for a worker unless it is the calling thread.
+  void JoinWorker(port::Thread& worker, const char* which) REQUIRES(stateLock_);
   // Tells the listener of an outage's start (a failure) or end (S_OK). No lock held.
   void ReportRecording(HRESULT hr);
   // Tells the listener that Read may give something now. Read worker.
   void NotifyReadable();
-  // Refuses settings that could never deliver a byte, saying why in problem_. Caller holds
-  // stateLock_.
-  HRESULT CheckSettings();
+  // Open, Close and Reset with their locks held.
+  HRESULT OpenLocked() REQUIRES(stateLock_);
+  void CloseLocked() REQUIRES(stateLock_);
+  void ResetLocked() REQUIRES(writeLock_, readLock_, stateLock_);
+  // Refuses settings that could never deliver a byte, saying why in problem_.
+  HRESULT CheckSettings() REQUIRES(stateLock_);
   // Opens the configured file, or the first free name beside it when another buffer writes it.
-  // Caller holds stateLock_.
-  bool OpenFile(unsigned flags);
+  bool OpenFile(unsigned flags) REQUIRES(stateLock_);
   bool Running() const;
 
   std::atomic<int32_t> runState_{kStopped};  // atomic exchange
@@ -193,31 +197,33 @@ class CCircFileBuf : public CCircBufBase {
   std::atomic<HRESULT> recordingFault_{S_OK};  // atomic; written by the write worker
   std::atomic<Listener*> listener_{nullptr};   // atomic
   std::atomic<uint32_t> retryMs_{kRetryMs};     // atomic
-  int64_t fileWritten_ = 0;                  // stateLock_; bytes written to the file since Reset
-  std::deque<int64_t> fileGaps_;             // stateLock_; ascending stream positions of gaps
+  int64_t fileWritten_ GUARDED_BY(stateLock_) = 0;     // bytes written to the file since Reset
+  std::deque<int64_t> fileGaps_ GUARDED_BY(stateLock_);  // ascending stream positions of gaps
   // Moved whenever the positions a transfer planned from stop being valid (Reset for both;
   // seeks, pauses and an overtaken read position for reads).
   std::atomic<uint32_t> writeEpoch_{0};      // changed under stateLock_
   std::atomic<uint32_t> readEpoch_{0};       // changed under stateLock_
   std::atomic<int32_t> transfersInFlight_{0};  // atomic; transfers between the write cache and the file
-  int64_t readInFlightFrom_ = 0;             // stateLock_; stream position of the read in flight
-  uint32_t readInFlight_ = 0;                // stateLock_; its length, 0 when none
-  port::RecursiveLock writeIoLock_;          // one write to the file at a time
-  port::RecursiveLock readIoLock_;           // one read from the file at a time, with its settling
+  int64_t readInFlightFrom_ GUARDED_BY(stateLock_) = 0;  // stream position of the read in flight
+  uint32_t readInFlight_ GUARDED_BY(stateLock_) = 0;     // its length, 0 when none
+  // One write to the file at a time.
+  port::RecursiveLock writeIoLock_{port::LockRank::kBufferWriteIo, "buffer write I/O"};
+  // One read from the file at a time, with its settling.
+  port::RecursiveLock readIoLock_{port::LockRank::kBufferReadIo, "buffer read I/O"};
   port::File readHandle_;                    // opened and closed under stateLock_; read worker
   port::File writeHandle_;                   // opened and closed under stateLock_; writeIoLock_
   CCircMemBuf readCache_{"Read cache"};      // its own locks
   port::Event readWake_{port::Event::Mode::kAutoReset};
-  port::Thread readWorker_;                // stateLock_
+  port::Thread readWorker_ GUARDED_BY(stateLock_);
   std::atomic<int32_t> priming_{0};        // atomic exchange
   CCircMemBuf writeCache_{"Write Cache"};  // its own locks
   port::Event writeWake_{port::Event::Mode::kAutoReset};
-  port::Thread writeWorker_;  // stateLock_
+  port::Thread writeWorker_ GUARDED_BY(stateLock_);
   port::Event stopEvent_{port::Event::Mode::kManualReset};
-  TSCacheConfig cacheConfig_;  // stateLock_; for the next Open
-  uint32_t platformId_ = 2;    // stateLock_
-  COVStringT filePath_;        // stateLock_; the file in use, empty while closed
-  COVStringT problem_;         // stateLock_
+  TSCacheConfig cacheConfig_ GUARDED_BY(stateLock_);  // for the next Open
+  uint32_t platformId_ GUARDED_BY(stateLock_) = 2;
+  COVStringT filePath_ GUARDED_BY(stateLock_);  // the file in use, empty while closed
+  COVStringT problem_ GUARDED_BY(stateLock_);
   // The configuration the caches were opened with and what follows from it: written by Open
   // before it starts the workers, constant while they run.
   TSCacheConfig openConfig_;

@@ -33,19 +33,20 @@ uint32_t NextPiece(int64_t& pos, bool& wrapped, int64_t size, bool noWrap, uint3
 }  // namespace
 
 // A lock taken the way its taker must: a worker through AcquireForWorker (it gives up once the
-// buffer is closing), a streaming thread plainly.
-class [[nodiscard]] CCircFileBuf::StateHold {
+// buffer is closing), a streaming thread plainly. To the analysis it holds the lock: its taker
+// returns at once when held() says otherwise.
+class [[nodiscard]] SCOPED_CAPABILITY CCircFileBuf::StateHold {
  public:
-  StateHold(CCircFileBuf& buffer, port::RecursiveLock& lock, Caller caller)
+  StateHold(CCircFileBuf& buffer, port::RecursiveLock& lock, Caller caller) ACQUIRE(lock)
       : buffer_(buffer), lock_(lock), caller_(caller) {
     Take();
   }
-  ~StateHold() { Release(); }
+  ~StateHold() RELEASE() { Release(); }
   StateHold(const StateHold&) = delete;
   StateHold& operator=(const StateHold&) = delete;
 
   bool held() const { return held_; }
-  bool Take() {
+  bool Take() ACQUIRE() NO_THREAD_SAFETY_ANALYSIS {
     if (caller_ == Caller::kStreaming) {
       lock_.Lock();
       held_ = true;
@@ -54,7 +55,7 @@ class [[nodiscard]] CCircFileBuf::StateHold {
     }
     return held_;
   }
-  void Release() {
+  void Release() RELEASE() NO_THREAD_SAFETY_ANALYSIS {
     if (held_) lock_.Unlock();
     held_ = false;
   }
@@ -186,7 +187,9 @@ HRESULT CCircFileBuf::WriteToFile(const void* data, uint32_t length, uint32_t* w
     if (readInFlight_ == 0 || readInFlightFrom_ >= oldest + overwrite || readInFlightFrom_ + readInFlight_ <= oldest)
       break;
     state.Release();
-    if (!StateHold(*this, readIoLock_, caller).held() || !state.Take()) return kClosing;
+    const bool waited = StateHold(*this, readIoLock_, caller).held();  // the read's end
+    const bool back = state.Take();
+    if (!waited || !back) return kClosing;
     if (!open_ || epoch != writeEpoch_.load()) return open_ ? S_OK : E_FAIL;
   }
   const int64_t oldest = fileWritten_ - DataSize();

@@ -7,7 +7,8 @@
 
 namespace ovts {
 
-CCircMemBuf::CCircMemBuf(const char* name) : CCircBufBase(name) {
+CCircMemBuf::CCircMemBuf(const char* name)
+    : CCircBufBase(name, {port::LockRank::kCacheWrite, port::LockRank::kCacheRead, port::LockRank::kCacheState}) {
   size_ = kDefaultSize;
   readRecord_.name = "Read";
   writeRecord_.name = "Write";
@@ -19,11 +20,9 @@ CCircMemBuf::~CCircMemBuf() { Close(); }
 
 HRESULT CCircMemBuf::Open() {
   return Guarded([&]() -> HRESULT {
-    port::LockGuard write(writeLock_);
-    port::LockGuard read(readLock_);
-    port::LockGuard state(stateLock_);
+    AllLocks all(*this);
     if (open_) return S_OK;
-    Close();
+    CloseLocked();
     ApplyConfiguredSize();
     trace_.Write(3, "Init Mem Buffer.  Size = %d", static_cast<int>(static_cast<uint32_t>(int64_t{size_})));
     if (size_ > 0xFFFFFFFFLL) size_ = 0xFFFFFFFFLL;
@@ -31,7 +30,7 @@ HRESULT CCircMemBuf::Open() {
     // Page memory comes zero-filled.
     store_ = bytes > 0 ? static_cast<uint8_t*>(port::PageAlloc(bytes)) : nullptr;
     if (!store_) {
-      Close();
+      CloseLocked();
       return E_FAIL;
     }
     storeBytes_ = bytes;
@@ -41,20 +40,20 @@ HRESULT CCircMemBuf::Open() {
 }
 
 HRESULT CCircMemBuf::Close() {
-  port::LockGuard write(writeLock_);
-  port::LockGuard read(readLock_);
-  port::LockGuard state(stateLock_);
+  AllLocks all(*this);
+  CloseLocked();
+  return S_OK;
+}
+
+void CCircMemBuf::CloseLocked() {
   open_ = false;
   port::PageFree(store_, storeBytes_);
   store_ = nullptr;
   storeBytes_ = 0;
-  return S_OK;
 }
 
 HRESULT CCircMemBuf::Reset() {
-  port::LockGuard write(writeLock_);
-  port::LockGuard read(readLock_);
-  port::LockGuard state(stateLock_);
+  AllLocks all(*this);
   ClearPositions();
   gaps_.clear();
   discontinuity_.exchange(1);
@@ -74,9 +73,13 @@ bool CCircMemBuf::TakeTrailingGap() {
 }
 
 HRESULT CCircMemBuf::Seek(int64_t offset, uint32_t origin, int64_t* newOffset) {
-  return Guarded([&] {
+  return Guarded([&]() -> HRESULT {
+    if (!newOffset) return E_POINTER;
+    *newOffset = 0;
+    if (!open_) return E_FAIL;
     port::LockGuard read(readLock_);
-    return CCircBufBase::Seek(offset, origin, newOffset);
+    port::LockGuard state(stateLock_);
+    return SeekLocked(offset, origin, newOffset);
   });
 }
 

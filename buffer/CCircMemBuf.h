@@ -49,27 +49,32 @@ class CCircMemBuf : public CCircBufBase {
   TSInstrumentationRecord& writeRecord() { return writeRecord_; }
 
  private:
+  // Releases the store. Caller holds all three locks.
+  void CloseLocked() REQUIRES(writeLock_, readLock_, stateLock_);
   // Reserves one piece for writing and returns where it goes, holding writeLock_ until
-  // CommitWrite; null (and no lock held) for a length of 0 or a closed store.
-  uint8_t* GetWritePointer(uint32_t length, uint32_t* piece);
-  void CommitWrite(uint32_t actual);
+  // CommitWrite; null (and no lock held) for a length of 0 or a closed store. (The lock is handed
+  // from one call to the other, which the analysis cannot follow.)
+  uint8_t* GetWritePointer(uint32_t length, uint32_t* piece) NO_THREAD_SAFETY_ANALYSIS;
+  void CommitWrite(uint32_t actual) NO_THREAD_SAFETY_ANALYSIS;
   // Reserves one piece for reading, holding readLock_ until CommitRead: S_OK with the piece,
   // S_FALSE when too few bytes are unread, E_FAIL when closed (no lock held for either). With
   // `partial` any unread bytes will do. `atGap` tells that the piece starts right after a gap.
-  HRESULT GetReadPointer(uint32_t length, bool partial, uint8_t** piece, uint32_t* pieceLength, bool* atGap);
+  HRESULT GetReadPointer(uint32_t length, bool partial, uint8_t** piece, uint32_t* pieceLength, bool* atGap)
+      NO_THREAD_SAFETY_ANALYSIS;
   HRESULT ReadImpl(void* dest, uint32_t length, bool partial, uint32_t* read, bool* discontinuity);
-  void CommitRead(uint32_t actual);
+  void CommitRead(uint32_t actual) NO_THREAD_SAFETY_ANALYSIS;
   // Whether a read piece at `position` would run past the end of the store. Caller holds stateLock_.
-  bool RunsPastEnd(int64_t position, uint32_t length) const;
+  bool RunsPastEnd(int64_t position, uint32_t length) const REQUIRES(stateLock_);
 
-  uint8_t* store_ = nullptr;             // stateLock_ (the pointer); bytes belong to the holder of a piece
-  size_t storeBytes_ = 0;                // stateLock_; length of the block behind store_
-  uint32_t pendingRead_ = 0;             // stateLock_
-  uint32_t pendingWrite_ = 0;            // stateLock_
+  // The pointer; the bytes belong to the holder of a piece.
+  uint8_t* store_ GUARDED_BY(stateLock_) = nullptr;
+  size_t storeBytes_ GUARDED_BY(stateLock_) = 0;  // length of the block behind store_
+  uint32_t pendingRead_ GUARDED_BY(stateLock_) = 0;
+  uint32_t pendingWrite_ GUARDED_BY(stateLock_) = 0;
   // Bytes ever reserved for writing less those given back: with unread_ it places the reader on
   // one stream-long axis (its position is writeCount_ - unread_), on which gaps_ are marked.
-  int64_t writeCount_ = 0;               // stateLock_
-  std::deque<int64_t> gaps_;             // stateLock_; ascending positions of gap marks
+  int64_t writeCount_ GUARDED_BY(stateLock_) = 0;
+  std::deque<int64_t> gaps_ GUARDED_BY(stateLock_);  // ascending positions of gap marks
   TSInstrumentationRecord readRecord_;   // the reading thread
   TSInstrumentationRecord writeRecord_;  // the writing thread
 };

@@ -197,7 +197,7 @@ class CTSClockIndex {
 
   const int64_t ticksPerSecond_;
   Feeder feeder_;  // feed calls
-  mutable port::RecursiveLock lock_;
+  mutable port::RecursiveLock lock_{port::LockRank::kClockIndex, "clock index"};
   std::deque<Point> entries_;                      // lock_; ascending in position and (not strictly) time
   std::deque<GridMark> grid_;                      // lock_; ascending
   double measuredRate_ = 0;                        // lock_; bytes per second

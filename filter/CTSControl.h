@@ -67,7 +67,7 @@ class CTSControl final : public IOVTimeShiftFilter {
   COVStringT KeyPath();
 
   CTSFilter& filter_;
-  port::RecursiveLock keyPathLock_;
+  port::RecursiveLock keyPathLock_{port::LockRank::kSettingsPath, "settings key path"};
   COVStringT keyPath_;                           // keyPathLock_
   std::atomic<uint32_t> initialTimeShift_;       // atomic
 };

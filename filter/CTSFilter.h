@@ -166,8 +166,10 @@ class CTSFilter : public CSource,
   std::atomic<CTSOutputPushPin*> outputPin_{nullptr};  // atomic; set once by the first GetPin
   // Lock order: the state lock (CSource's, shared with the pins) -> playbackLock_ ->
   // receiveLock_ -> CTSControl's key path lock -> the buffer's own locks.
-  port::WaitableLock playbackLock_;  // buffer reads, seeks, host pause, flushes downstream
-  port::WaitableLock receiveLock_;   // buffer writes, flush, input flushes
+  // buffer reads, seeks, host pause, flushes downstream
+  port::WaitableLock playbackLock_{port::LockRank::kPlayback, "playback"};
+  // buffer writes, flush, input flushes
+  port::WaitableLock receiveLock_{port::LockRank::kReceive, "receive"};
   port::Event outputWake_{port::Event::Mode::kAutoReset};
   CCircFileBuf buffer_;               // its own locks
   std::atomic<uint32_t> playState_{TSSTATE_IDLE};    // atomic

@@ -60,8 +60,8 @@ class CAMThread {
   DWORD command_ = 0;       // handed over by the command event
   HRESULT reply_ = S_OK;    // handed over by the completion event
   std::atomic<HANDLE> thread_{nullptr};  // atomic; null when no thread exists
-  port::RecursiveLock accessLock_;       // one client at a time
-  port::RecursiveLock workerLock_;
+  port::RecursiveLock accessLock_{port::LockRank::kThreadAccess, "thread access"};  // one client at a time
+  port::RecursiveLock workerLock_{port::LockRank::kThreadWorker, "thread worker"};
 };
 
 }  // namespace ovts

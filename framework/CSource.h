@@ -34,7 +34,7 @@ class CSource : public CBaseFilter {
   port::RecursiveLock& StateLock() noexcept { return stateLock_; }
 
  protected:
-  port::RecursiveLock stateLock_;
+  port::RecursiveLock stateLock_{port::LockRank::kFilterState, "filter state"};
 
  private:
   int pinCount_ = 0;                          // state lock

@@ -12,34 +12,43 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/LockRank.h"
+#include "platform/ThreadAnnotations.h"
 #include "platform/Types.h"
 
 namespace ovts::port {
 
 constexpr uint32_t kInfinite = 0xFFFFFFFFu;
 
-// A lock its owner may take again (a critical section on Windows).
-class RecursiveLock {
+// A lock its owner may take again (a critical section on Windows). A lock with a rank takes part
+// in the lock-order check of builds with OVTS_LOCK_RANKS (see LockRank.h).
+class CAPABILITY("mutex") RecursiveLock {
  public:
   RecursiveLock();
+  RecursiveLock(LockRank rank, const char* name);
   ~RecursiveLock();
   RecursiveLock(const RecursiveLock&) = delete;
   RecursiveLock& operator=(const RecursiveLock&) = delete;
 
-  void Lock();
-  bool TryLock();
-  void Unlock();
+  void Lock() ACQUIRE();
+  bool TryLock() TRY_ACQUIRE(true);
+  void Unlock() RELEASE();
+
+  LockRank rank() const { return rank_; }
+  const char* name() const { return name_; }
 
  private:
   alignas(16) unsigned char storage_[64];
+  LockRank rank_ = LockRank::kNone;
+  const char* name_ = "";
 };
 
 // Holds a lock (RecursiveLock, WaitableLock) for a scope.
 template <class Lockable>
-class [[nodiscard]] LockGuard {
+class [[nodiscard]] SCOPED_CAPABILITY LockGuard {
  public:
-  explicit LockGuard(Lockable& lock) : lock_(lock) { lock_.Lock(); }
-  ~LockGuard() { lock_.Unlock(); }
+  explicit LockGuard(Lockable& lock) ACQUIRE(lock) : lock_(lock) { lock_.Lock(); }
+  ~LockGuard() RELEASE() { lock_.Unlock(); }
   LockGuard(const LockGuard&) = delete;
   LockGuard& operator=(const LockGuard&) = delete;
 
@@ -49,20 +58,20 @@ class [[nodiscard]] LockGuard {
 
 // Holds a lock for a scope, and may let go of it and take it back in between.
 template <class Lockable>
-class [[nodiscard]] UniqueLock {
+class [[nodiscard]] SCOPED_CAPABILITY UniqueLock {
  public:
-  explicit UniqueLock(Lockable& lock) : lock_(lock) { lock_.Lock(); }
-  ~UniqueLock() {
+  explicit UniqueLock(Lockable& lock) ACQUIRE(lock) : lock_(lock) { lock_.Lock(); }
+  ~UniqueLock() RELEASE() {
     if (held_) lock_.Unlock();
   }
   UniqueLock(const UniqueLock&) = delete;
   UniqueLock& operator=(const UniqueLock&) = delete;
 
-  void Unlock() {
+  void Unlock() RELEASE() {
     lock_.Unlock();
     held_ = false;
   }
-  void Lock() {
+  void Lock() ACQUIRE() {
     lock_.Lock();
     held_ = true;
   }
@@ -97,18 +106,19 @@ class Event {
 // A recursive lock that a thread may wait for beside an event: each release wakes such a waiter,
 // which gives up when the event is signalled first (a streaming thread whose lock holder may be
 // waiting for it, and tells it so by a command).
-class WaitableLock {
+class CAPABILITY("mutex") WaitableLock {
  public:
-  void Lock() { lock_.Lock(); }
-  bool TryLock() { return lock_.TryLock(); }
-  void Unlock() {
+  WaitableLock(LockRank rank, const char* name) : lock_(rank, name) {}
+  void Lock() ACQUIRE() { lock_.Lock(); }
+  bool TryLock() TRY_ACQUIRE(true) { return lock_.TryLock(); }
+  void Unlock() RELEASE() {
     lock_.Unlock();
     if (waiters_.load() > 0) released_.Set();
   }
   // Takes the lock, or returns false once `abandon` is signalled or `abandoned()` says so
   // (looked at whenever the lock is released, and every `recheckMs` besides).
   template <class Abandoned>
-  bool LockUnless(Event& abandon, Abandoned abandoned, uint32_t recheckMs) {
+  bool LockUnless(Event& abandon, Abandoned abandoned, uint32_t recheckMs) NO_THREAD_SAFETY_ANALYSIS {
     waiters_.fetch_add(1);  // before trying: a release after a failed try wakes this waiter
     bool held = false;
     while (!(held = lock_.TryLock()) && !abandoned()) {
@@ -145,7 +155,7 @@ class Thread {
 
  private:
   void* handle_ = nullptr;
-  uint64_t id_ = 0;
+  [[maybe_unused]] uint64_t id_ = 0;  // Win32: the thread's id (a POSIX handle knows its thread)
   uint32_t exitCode_ = 0;
 };
 

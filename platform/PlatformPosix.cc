@@ -21,6 +21,7 @@
 #include <new>
 
 #include "platform/FileFaultHook.h"
+#include "platform/LockRankCheck.h"
 #include "platform/Platform.h"
 
 namespace ovts::port {
@@ -86,10 +87,25 @@ RecursiveLock::RecursiveLock() {
   pthread_mutex_init(Mx(storage_), &attr);
   pthread_mutexattr_destroy(&attr);
 }
+RecursiveLock::RecursiveLock(LockRank rank, const char* name) : RecursiveLock() {
+  rank_ = rank;
+  name_ = name;
+}
 RecursiveLock::~RecursiveLock() { pthread_mutex_destroy(Mx(storage_)); }
-void RecursiveLock::Lock() { pthread_mutex_lock(Mx(storage_)); }
-bool RecursiveLock::TryLock() { return pthread_mutex_trylock(Mx(storage_)) == 0; }
-void RecursiveLock::Unlock() { pthread_mutex_unlock(Mx(storage_)); }
+void RecursiveLock::Lock() {
+  ranks::BeforeLock(*this);
+  pthread_mutex_lock(Mx(storage_));
+  ranks::Acquired(*this);
+}
+bool RecursiveLock::TryLock() {
+  if (pthread_mutex_trylock(Mx(storage_)) != 0) return false;
+  ranks::Acquired(*this);
+  return true;
+}
+void RecursiveLock::Unlock() {
+  ranks::Released(*this);
+  pthread_mutex_unlock(Mx(storage_));
+}
 
 // Events share one mutex and condition variable, which makes waiting on two of them simple;
 // the native builds run a handful of threads, so broadcasting to all waiters is cheap.

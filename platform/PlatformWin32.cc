@@ -6,6 +6,7 @@
 #include <cwchar>
 
 #include "platform/FileFaultHook.h"
+#include "platform/LockRankCheck.h"
 #include "platform/Platform.h"
 
 namespace ovts::port {
@@ -32,10 +33,25 @@ CRITICAL_SECTION* Cs(unsigned char* storage) { return reinterpret_cast<CRITICAL_
 }  // namespace
 
 RecursiveLock::RecursiveLock() { InitializeCriticalSection(Cs(storage_)); }
+RecursiveLock::RecursiveLock(LockRank rank, const char* name) : RecursiveLock() {
+  rank_ = rank;
+  name_ = name;
+}
 RecursiveLock::~RecursiveLock() { DeleteCriticalSection(Cs(storage_)); }
-void RecursiveLock::Lock() { EnterCriticalSection(Cs(storage_)); }
-bool RecursiveLock::TryLock() { return TryEnterCriticalSection(Cs(storage_)) != FALSE; }
-void RecursiveLock::Unlock() { LeaveCriticalSection(Cs(storage_)); }
+void RecursiveLock::Lock() {
+  ranks::BeforeLock(*this);
+  EnterCriticalSection(Cs(storage_));
+  ranks::Acquired(*this);
+}
+bool RecursiveLock::TryLock() {
+  if (!TryEnterCriticalSection(Cs(storage_))) return false;
+  ranks::Acquired(*this);
+  return true;
+}
+void RecursiveLock::Unlock() {
+  ranks::Released(*this);
+  LeaveCriticalSection(Cs(storage_));
+}
 
 Event::Event(Mode mode, bool signalled)
     : handle_(CreateEventW(nullptr, mode == Mode::kManualReset, signalled, nullptr)) {}

@@ -4,6 +4,8 @@
 // watchdog fails it.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "TimeShiftGraph.h"
 
 namespace ovts::test {
@@ -55,11 +57,14 @@ TEST_F(DeadlockTest, GraphStopWhileTheOutputThreadWaitsForThePlaybackLock) {
   // ReadSample while the graph still showed Running and now waits for that lock.
   StartPushing();
   {
+    // In the order the filter's Stop takes them; the other filters stop afterwards.
+    port::LockGuard state(filter_->StateLock());
     port::LockGuard held(filter_->PlaybackLock());
     ASSERT_TRUE(probe_->playbackWaited.Wait(kWaitMs));
-    EXPECT_HRESULT_SUCCEEDED(media_->Stop());
+    EXPECT_HRESULT_SUCCEEDED(filter_->Stop());
   }
   EXPECT_FALSE(filter_->OutputPin()->ThreadExists());
+  EXPECT_HRESULT_SUCCEEDED(media_->Stop());
 }
 
 TEST_F(DeadlockTest, StopOrFlushWhileThePullThreadWaitsForTheReceiveLock) {
@@ -72,6 +77,10 @@ TEST_F(DeadlockTest, StopOrFlushWhileThePullThreadWaitsForTheReceiveLock) {
   AddPullSource(path);
   AddSink();
   for (const bool flush : {false, true}) {
+    // In the order Stop (state, playback, receive) and BeginFlush (state, receive) take them.
+    port::LockGuard state(filter_->StateLock());
+    std::optional<port::LockGuard<port::WaitableLock>> playback;
+    if (!flush) playback.emplace(filter_->PlaybackLock());
     port::LockGuard held(filter_->ReceiveLock());
     probe_->receiveWaited.Reset();
     ASSERT_HRESULT_SUCCEEDED(media_->Pause());  // pulling starts, and its first write waits

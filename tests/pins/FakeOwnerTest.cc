@@ -78,7 +78,7 @@ class FakeOwner final : public CSource, public ITSPinOwner {
  private:
   CTSOutputPushPin* output_ = nullptr;
   port::Event wake_{port::Event::Mode::kAutoReset};
-  port::WaitableLock receive_;
+  port::WaitableLock receive_{port::LockRank::kReceive, "receive"};
   std::mutex mutex_;
   std::deque<int64_t> script_;  // mutex_
   uint64_t position_ = 0;       // mutex_

@@ -59,7 +59,8 @@ TEST(COVStringT, AssignmentAndConcatenation) {
   b += "\\TShift";
   EXPECT_STREQ(a.c_str(), "Software\\Orvanta");
   EXPECT_STREQ(b.c_str(), "Software\\Orvanta\\TShift");
-  a = a;
+  const COVStringT& itself = a;
+  a = itself;
   EXPECT_STREQ(a.c_str(), "Software\\Orvanta");
   a = a.c_str() + 9;  // text inside its own storage
   EXPECT_STREQ(a.c_str(), "Orvanta");
