@@ -14,7 +14,7 @@ namespace ovts::tshift {
 namespace {
 
 // An option of a command: "--name VALUE", stored as given in field or by check.
-struct OptionSpec {
+struct OptionEntry {
   const char* name;
   const char* value;
   std::string Options::*field;  // null when check stores it
@@ -25,11 +25,11 @@ struct OptionSpec {
 
 // A command: its words ("settings set"; "[show]" is an optional word), what follows them in the
 // usage line, its options, and its text in the help (empty: shares the next command's).
-struct CommandSpec {
+struct CommandEntry {
   const char* words;
   Command command;
   const char* operands;
-  std::vector<OptionSpec> options;
+  std::vector<OptionEntry> options;
   // Takes the operands and checks what the options alone cannot; false with *error set.
   bool (*finish)(const std::vector<std::string>& operands, Options* options, std::string* error);
   const char* text;
@@ -122,16 +122,16 @@ bool FinishSettingsSet(const std::vector<std::string>& operands, Options* o, std
   return true;
 }
 
-constexpr OptionSpec kBitRate{"--bitrate", "KBIT", nullptr, ParseRate, false, ""};
-constexpr OptionSpec kRegistry{"--registry", "PATH", &Options::registry, nullptr, false, ""};
-constexpr OptionSpec kKeys{"--keys", "PIPE", &Options::keys, nullptr, false,
+constexpr OptionEntry kBitRate{"--bitrate", "KBIT", nullptr, ParseRate, false, ""};
+constexpr OptionEntry kRegistry{"--registry", "PATH", &Options::registry, nullptr, false, ""};
+constexpr OptionEntry kKeys{"--keys", "PIPE", &Options::keys, nullptr, false,
                            "reads the keys of a terminal from PIPE (a FIFO, the bytes a terminal sends in raw mode): "
                            "scripts/tshift passes its terminal's keys this way."};
 
 // Texts are paragraphs, one a line, wrapped for the help; a line that starts with two blanks is
 // shown as it stands.
-const std::vector<CommandSpec>& Commands() {
-  static const std::vector<CommandSpec> commands = {
+const std::vector<CommandEntry>& Commands() {
+  static const std::vector<CommandEntry> commands = {
       {"demo", Command::kDemo, "",
        {kBitRate, {"--dir", "DIR", &Options::bufferDir, nullptr, false, ""},
         {"--out", "FILE", &Options::out, nullptr, false, ""}, {kKeys.name, kKeys.value, kKeys.field, nullptr, false, ""}},
@@ -194,17 +194,17 @@ const std::vector<CommandSpec>& Commands() {
   return commands;
 }
 
-std::vector<std::string> CommandWords(const CommandSpec& spec) {
-  std::istringstream in(spec.words);
+std::vector<std::string> CommandWords(const CommandEntry& entry) {
+  std::istringstream in(entry.words);
   std::vector<std::string> words;
   for (std::string word; in >> word;) words.push_back(word);
   return words;
 }
 
 // How many arguments the command's words take from the front of args; 0 when they do not match.
-size_t Match(const CommandSpec& spec, const std::vector<std::string>& args) {
+size_t Match(const CommandEntry& entry, const std::vector<std::string>& args) {
   size_t taken = 0;
-  for (const std::string& word : CommandWords(spec)) {
+  for (const std::string& word : CommandWords(entry)) {
     const bool optional = word.front() == '[';
     const std::string bare = optional ? word.substr(1, word.size() - 2) : word;
     if (taken < args.size() && args[taken] == bare) {
@@ -255,8 +255,8 @@ class ArgReader {
 bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h" || arg == "/?" || arg == "help"; }
 
 // Takes one option of the command from r; false when the next argument is none of them.
-bool TakeOption(const CommandSpec& spec, ArgReader& r, Options* o, std::vector<const char*>* given, std::string* error) {
-  for (const OptionSpec& option : spec.options) {
+bool TakeOption(const CommandEntry& entry, ArgReader& r, Options* o, std::vector<const char*>* given, std::string* error) {
+  for (const OptionEntry& option : entry.options) {
     std::string value;
     if (!r.Option(option.name, &value, error)) continue;
     given->push_back(option.name);
@@ -270,8 +270,8 @@ bool TakeOption(const CommandSpec& spec, ArgReader& r, Options* o, std::vector<c
 
 std::string CommandList() {
   std::string list;
-  for (const CommandSpec& spec : Commands()) {
-    const std::string word = CommandWords(spec)[0];
+  for (const CommandEntry& entry : Commands()) {
+    const std::string word = CommandWords(entry)[0];
     if (list.find(word + ",") == std::string::npos) list += word + ", ";
   }
   return list.substr(0, list.size() - 2);
@@ -325,21 +325,21 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     result.ok = true;
     return result;
   }
-  const CommandSpec* spec = nullptr;
+  const CommandEntry* entry = nullptr;
   size_t first = 0;
-  for (const CommandSpec& candidate : Commands()) {
+  for (const CommandEntry& candidate : Commands()) {
     const size_t taken = Match(candidate, args);
     if (taken > first) {
-      spec = &candidate;
+      entry = &candidate;
       first = taken;
     }
   }
-  if (!spec) {
+  if (!entry) {
     result.error = "unknown command '" + args[0] + "' (commands: " + CommandList() + "; see tshift --help)";
     return result;
   }
   Options& o = result.options;
-  o.command = spec->command;
+  o.command = entry->command;
   const std::string& word = args[0];
   std::string& error = result.error;
 
@@ -347,13 +347,13 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
   std::vector<std::string> operands;
   std::vector<const char*> given;
   while (!r.Done() && error.empty()) {
-    if (spec->operandsVerbatim && !operands.empty()) {
+    if (entry->operandsVerbatim && !operands.empty()) {
       operands.push_back(r.Take());
     } else if (IsHelp(r.Peek())) {
       result.options = Options();
       result.ok = true;
       return result;
-    } else if (TakeOption(*spec, r, &o, &given, &error)) {
+    } else if (TakeOption(*entry, r, &o, &given, &error)) {
     } else if (r.Peek().size() > 1 && r.Peek()[0] == '-') {
       error = Unknown(r.Peek(), word);
     } else {
@@ -361,7 +361,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     }
   }
   if (!error.empty()) return result;
-  for (const OptionSpec& option : spec->options) {
+  for (const OptionEntry& option : entry->options) {
     if (!option.required) continue;
     bool found = false;
     for (const char* name : given) found = found || std::string_view(name) == option.name;
@@ -370,7 +370,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       return result;
     }
   }
-  result.ok = spec->finish(operands, &o, &error);
+  result.ok = entry->finish(operands, &o, &error);
   return result;
 }
 
@@ -378,26 +378,26 @@ std::string UsageText(const std::vector<std::string>& settingNames) {
   std::string names;
   for (const std::string& name : settingNames) names += (names.empty() ? "\"" : ", \"") + name + "\"";
   std::string text = "tshift: run the Orvanta Time Shift filter (ovts.ax) from a terminal.\n\nusage:\n";
-  for (const CommandSpec& spec : Commands()) {
+  for (const CommandEntry& entry : Commands()) {
     std::vector<std::string> parts;
-    if (*spec.operands) parts.push_back(spec.operands);
-    for (const OptionSpec& option : spec.options) {
+    if (*entry.operands) parts.push_back(entry.operands);
+    for (const OptionEntry& option : entry.options) {
       const std::string usage = std::string(option.name) + " " + option.value;
       parts.push_back(option.required ? usage : '[' + usage + ']');
     }
-    const std::string head = std::string("  tshift ") + spec.words + " ";
+    const std::string head = std::string("  tshift ") + entry.words + " ";
     text += Wrap(parts, head, std::string(head.size(), ' '));
-    if (!*spec.text) continue;  // shares the next command's text
+    if (!*entry.text) continue;  // shares the next command's text
 
-    std::string about = spec.text;
+    std::string about = entry.text;
     if (const size_t at = about.find("@NAMES@"); at != std::string::npos) about.replace(at, 7, names);
     std::istringstream rows(about);
     for (std::string row; std::getline(rows, row);)
       text += row.compare(0, 2, "  ") == 0 ? kIndent + row + "\n" : Wrap(Words(row), kIndent, kIndent);
     size_t column = 0;
-    for (const OptionSpec& option : spec.options)
+    for (const OptionEntry& option : entry.options)
       if (*option.help) column = std::max(column, std::strlen(option.name) + std::strlen(option.value) + 3);
-    for (const OptionSpec& option : spec.options) {
+    for (const OptionEntry& option : entry.options) {
       if (!*option.help) continue;
       std::string label = std::string(option.name) + " " + option.value;
       label.resize(column, ' ');
