@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -25,8 +26,6 @@
 namespace {
 
 using namespace ovts;
-using tools::ParseNumber;
-using tools::ParseUnsigned;
 
 constexpr char kUsage[] =
     "usage: ovts-clockbench [options]\n"
@@ -53,42 +52,6 @@ struct Options {
   uint32_t rounds = 7;
   uint32_t ringKB = 4096;
 };
-
-bool ParseOptions(int argc, char** argv, Options* o, bool* help) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string name = argv[i];
-    if (name == "--help") {
-      *help = true;
-      return true;
-    }
-    const char* value = i + 1 < argc ? argv[++i] : nullptr;
-    bool ok = value != nullptr;
-    if (!ok) {
-    } else if (name == "--stream") {
-      ok = std::string(value) == "ts" || std::string(value) == "other";
-      o->ts = std::string(value) == "ts";
-    } else if (name == "--rate-mbps") {
-      ok = ParseNumber(value, 0.01, &o->rateMbps);
-    } else if (name == "--pcr-ms") {
-      ok = ParseNumber(value, 0.1, &o->pcrMs);
-    } else if (name == "--block") {
-      ok = ParseUnsigned(value, 1u << 26, &o->block) && o->block > 0;
-    } else if (name == "--seconds") {
-      ok = ParseNumber(value, 1, &o->seconds);
-    } else if (name == "--rounds") {
-      ok = ParseUnsigned(value, 1000, &o->rounds) && o->rounds > 0;
-    } else if (name == "--ring-kb") {
-      ok = ParseUnsigned(value, 1u << 22, &o->ringKB) && o->ringKB > 0;
-    } else {
-      ok = false;
-    }
-    if (!ok) {
-      std::fprintf(stderr, "ovts-clockbench: bad option %s\n%s", name.c_str(), kUsage);
-      return false;
-    }
-  }
-  return true;
-}
 
 std::vector<uint8_t> MakeStream(const Options& o) {
   const double bytesPerSecond = o.rateMbps * 1e6 / 8;
@@ -125,12 +88,21 @@ double Median(std::vector<double> v) {
 
 int main(int argc, char** argv) {
   Options o;
-  bool help = false;
-  if (!ParseOptions(argc, argv, &o, &help)) return 2;
-  if (help) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
+  const std::optional<int> end = tools::ReadOptions(
+      argc, argv, "ovts-clockbench", kUsage,
+      {{"--stream",
+        [&](const char* v) {
+          o.ts = std::string(v) == "ts";
+          return o.ts || std::string(v) == "other";
+        }},
+       {"--rate-mbps", [&](const char* v) { return tools::ParseNumber(v, 0.01, &o.rateMbps); }},
+       {"--pcr-ms", [&](const char* v) { return tools::ParseNumber(v, 0.1, &o.pcrMs); }},
+       {"--block", [&](const char* v) { return tools::ParseUnsigned(v, 1u << 26, &o.block) && o.block > 0; }},
+       {"--seconds", [&](const char* v) { return tools::ParseNumber(v, 1, &o.seconds); }},
+       {"--rounds", [&](const char* v) { return tools::ParseUnsigned(v, 1000, &o.rounds) && o.rounds > 0; }},
+       {"--ring-kb", [&](const char* v) { return tools::ParseUnsigned(v, 1u << 22, &o.ringKB) && o.ringKB > 0; }}},
+      2);
+  if (end) return *end;
   const std::vector<uint8_t> stream = MakeStream(o);
   const size_t blocks = (stream.size() + o.block - 1) / o.block;
   const double bytesPerSecond = o.rateMbps * 1e6 / 8;

@@ -1,6 +1,8 @@
 // ovts-pushbench: N independent graphs in one process, each the platform's Filter Graph Manager
 // holding a paced live test source, a time-shift filter with default settings (its own registry
-// base and buffer file) and the checking test sink. All streams run together for a while; then
+// base and buffer file) and the checking test sink. The filters come from the ovts.ax this tree
+// built (or --module), loaded by path: the figures are this module's, whatever the prefix has
+// registered. All streams run together for a while; then
 // each stream in turn is paused, resumed and sent to live by the host while the others run.
 // Prints one key=value line per stream, the spread of the host control times, and a total line.
 //
@@ -11,15 +13,19 @@
 #include <psapi.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "OVTimeShift.h"
-#include "filter/CTSFilter.h"
 #include "framework/ComKit.h"
+#include "include/OVTimeShift.h"
+#include "tools/common/FindPin.h"
+#include "tools/common/ModuleLoader.h"
 #include "tools/common/OptionValues.h"
 #include "tools/common/ProcessCpu.h"
 #include "tools/common/TestFilters.h"
@@ -34,6 +40,7 @@ constexpr char kUsage[] =
     "  --rate-mbps R      each source's pace in MB/s of 10^6 bytes (2.5)\n"
     "  --sample-bytes B   bytes per source sample (65424, 348 transport packets)\n"
     "  --rounds K         pause, resume and live rounds per stream (1)\n"
+    "  --module PATH      the ovts.ax to load (the one this tree built)\n"
     "  --help             this text\n"
     "Prints per stream: stream=K sent_bytes= delivered_bytes= lost_bytes= marks= (while all ran\n"
     "together; marks counts discontinuity marks, 1 for the start) damaged= unmarked_jumps= (the\n"
@@ -55,6 +62,7 @@ constexpr DWORD kWaitMs = 30000;
 constexpr DWORD kWorkingSetSampleMs = 100;
 
 struct Options {
+  std::string module = OVTS_MODULE_PATH;
   uint32_t streams = 1;
   double seconds = 60;
   double rateMBps = 2.5;
@@ -62,67 +70,38 @@ struct Options {
   uint32_t rounds = 1;
 };
 
-// Fills `o`; on a bad option returns false with `error` set. `help` asks for the usage text.
-bool ParseOptions(int argc, char** argv, Options* o, bool* help, std::string* error) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string name = argv[i];
-    if (name == "--help") {
-      *help = true;
-      return true;
-    }
-    const char* value = i + 1 < argc ? argv[++i] : nullptr;
-    bool ok = value != nullptr;
-    if (!ok) {
-    } else if (name == "--streams") {
-      ok = tools::ParseUnsigned(value, 64, &o->streams) && o->streams > 0;
-    } else if (name == "--seconds") {
-      ok = tools::ParseNumber(value, 1, &o->seconds);
-    } else if (name == "--rate-mbps") {
-      ok = tools::ParseNumber(value, 0.001, &o->rateMBps);
-    } else if (name == "--sample-bytes") {
-      ok = tools::ParseUnsigned(value, 1u << 24, &o->sampleBytes) && o->sampleBytes > 0;
-    } else if (name == "--rounds") {
-      ok = tools::ParseUnsigned(value, 100, &o->rounds) && o->rounds > 0;
-    } else {
-      *error = "unknown option " + name;
-      return false;
-    }
-    if (!ok) {
-      *error = value ? "bad value for " + name + ": " + value : "missing value for " + name;
-      return false;
-    }
-  }
-  return true;
+using Clock = std::chrono::steady_clock;
+
+double Ms(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
-double Seconds(int64_t ticks) { return static_cast<double>(ticks) / port::PerformanceFrequency(); }
-
-double Ms(int64_t from, int64_t to) { return 1000 * Seconds(to - from); }
+void SleepMs(DWORD ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // Arrival times of delivered samples, kept by the sink's delivery thread.
 class Arrivals {
  public:
   void Add(bool discontinuity) {
     std::lock_guard<std::mutex> guard(mutex_);
-    const int64_t now = port::PerformanceCounter();
+    const Clock::time_point now = Clock::now();
     last_ = now;
     if (discontinuity) marked_.push_back(now);
   }
-  int64_t Last() {
+  Clock::time_point Last() {
     std::lock_guard<std::mutex> guard(mutex_);
     return last_;
   }
-  // The first marked sample that arrived at or after `since`, or 0.
-  int64_t FirstMarkedSince(int64_t since) {
+  // The first marked sample that arrived at or after `since`, or the clock's epoch.
+  Clock::time_point FirstMarkedSince(Clock::time_point since) {
     std::lock_guard<std::mutex> guard(mutex_);
     const auto it = std::lower_bound(marked_.begin(), marked_.end(), since);
-    return it == marked_.end() ? 0 : *it;
+    return it == marked_.end() ? Clock::time_point() : *it;
   }
 
  private:
   std::mutex mutex_;
-  int64_t last_ = 0;             // mutex_
-  std::vector<int64_t> marked_;  // mutex_
+  Clock::time_point last_;                // mutex_
+  std::vector<Clock::time_point> marked_;  // mutex_
 };
 
 // The worst of one stream's control rounds, in ms.
@@ -137,7 +116,7 @@ struct ControlTimes {
 // buffer file of its own. Called by the main thread only (the sink's callback excepted).
 class Stream {
  public:
-  explicit Stream(uint32_t index) : index_(index) {}
+  Stream(uint32_t index, const tools::ModuleLoader& module) : index_(index), module_(module) {}
   Stream(const Stream&) = delete;
   Stream& operator=(const Stream&) = delete;
   ~Stream() {
@@ -149,19 +128,16 @@ class Stream {
     RETURN_IF_FAILED(
         CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&graph_)));
     RETURN_IF_FAILED(graph_.As(&media_));
-    filter_ = new CTSFilter(nullptr);
-    RETURN_IF_FAILED(filter_->QueryInterface(IID_PPV_ARGS(&control_)));
+    RETURN_IF_FAILED(module_.Create(CLSID_OVTimeShiftFilter, IID_PPV_ARGS(&filter_)));
+    RETURN_IF_FAILED(filter_.As(&control_));
     RETURN_IF_FAILED(control_->SetRegistryBase(RegistryBase().c_str()));
     TSBufferConfig settings{};
     RETURN_IF_FAILED(control_->GetBufferSettings(&settings));
-    port::FreeString(settings.directory);
-    port::FreeString(settings.fileName);
-    settings.directory = port::NarrowToBstr(kDirectory);
-    settings.fileName = port::NarrowToBstr(FileName().c_str());
-    const HRESULT stored = control_->SetBufferSettings(&settings);
-    port::FreeString(settings.directory);
-    port::FreeString(settings.fileName);
-    RETURN_IF_FAILED(stored);
+    SysFreeString(settings.directory);
+    SysFreeString(settings.fileName);
+    settings.directory = SysAllocString(Wide(kDirectory).c_str());
+    settings.fileName = SysAllocString(Wide(FileName()).c_str());
+    RETURN_IF_FAILED(control_->SetBufferSettings(&settings));  // takes the strings over
 
     test::CTestSource* source = nullptr;
     RETURN_IF_FAILED(test::CTestSource::Create(
@@ -179,8 +155,8 @@ class Stream {
     RETURN_IF_FAILED(graph_->AddFilter(source_.Get(), L"Source"));
     RETURN_IF_FAILED(graph_->AddFilter(filter_.Get(), L"Time Shift"));
     RETURN_IF_FAILED(graph_->AddFilter(sink_.Get(), L"Sink"));
-    RETURN_IF_FAILED(graph_->ConnectDirect(source_->Output(), filter_->GetPin(0), nullptr));
-    return graph_->ConnectDirect(filter_->GetPin(1), sink_->Input(), nullptr);
+    RETURN_IF_FAILED(graph_->ConnectDirect(source_->Output(), tools::FindPin(filter_.Get(), PINDIR_INPUT).Get(), nullptr));
+    return graph_->ConnectDirect(tools::FindPin(filter_.Get(), PINDIR_OUTPUT).Get(), sink_->Input(), nullptr);
   }
 
   HRESULT Run() { return media_->Run(); }
@@ -197,16 +173,16 @@ class Stream {
     // Paused while samples flow: right after one arrived.
     const uint64_t samples = sink_->Stats().samples;
     if (!sink_->WaitFor(kWaitMs, [&](const test::TestSinkStats& s) { return s.samples > samples; })) return false;
-    int64_t start = port::PerformanceCounter();
+    const Clock::time_point start = Clock::now();
     control_->Pause();
-    t.pauseCall = Ms(start, port::PerformanceCounter());
-    Sleep(kSettleMs);
+    t.pauseCall = Ms(start, Clock::now());
+    SleepMs(kSettleMs);
     t.pause = std::max(0.0, Ms(start, arrivals_.Last()));
 
     if (!TimeToFirstMarked([&] { control_->Resume(); }, &t.resume)) return false;
-    Sleep(kSettleMs);
+    SleepMs(kSettleMs);
     if (!TimeToFirstMarked([&] { control_->SeekToLive(); }, &t.seekToLive)) return false;
-    Sleep(kSettleMs);
+    SleepMs(kSettleMs);
 
     all->push_back(t);
     worst->pauseCall = std::max(worst->pauseCall, t.pauseCall);
@@ -229,7 +205,7 @@ class Stream {
   template <class Control>
   bool TimeToFirstMarked(Control control, double* ms) {
     const uint64_t marks = sink_->Stats().discontinuities;
-    const int64_t start = port::PerformanceCounter();
+    const Clock::time_point start = Clock::now();
     control();
     if (!sink_->WaitFor(kWaitMs, [&](const test::TestSinkStats& s) { return s.discontinuities > marks; }))
       return false;
@@ -237,11 +213,14 @@ class Stream {
     return true;
   }
 
+  static std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
   const uint32_t index_;
+  const tools::ModuleLoader& module_;
   Arrivals arrivals_;  // before the sink, which calls into it until it goes
   ComPtr<IGraphBuilder> graph_;
   ComPtr<IMediaControl> media_;
-  ComPtr<CTSFilter> filter_;
+  ComPtr<IBaseFilter> filter_;
   ComPtr<IOVTimeShiftFilter> control_;
   ComPtr<test::CTestSource> source_;
   ComPtr<test::CTestSink> sink_;
@@ -275,13 +254,18 @@ void RemoveLeftovers() {
 int Bench(const Options& o) {
   ComApartment com;
   if (FAILED(com.result())) return 1;
+  tools::ModuleLoader module;
+  if (const HRESULT hr = module.Load(std::wstring(o.module.begin(), o.module.end())); FAILED(hr)) {
+    std::fprintf(stderr, "ovts-pushbench: cannot load %s: 0x%08lX\n", o.module.c_str(), static_cast<unsigned long>(hr));
+    return 1;
+  }
   const WorkingSet base = MeasureWorkingSet();
   RemoveLeftovers();
-  port::MakeDirectory(kDirectory);
+  CreateDirectoryA(kDirectory, nullptr);
 
   std::vector<std::unique_ptr<Stream>> streams;
   for (uint32_t k = 0; k < o.streams; ++k) {
-    streams.push_back(std::make_unique<Stream>(k));
+    streams.push_back(std::make_unique<Stream>(k, module));
     HRESULT hr = streams.back()->Build(o);
     if (SUCCEEDED(hr)) hr = streams.back()->Run();
     if (FAILED(hr)) {
@@ -295,13 +279,13 @@ int Bench(const Options& o) {
 
   // The peak as Wine reports it, and the working set sampled meanwhile, whichever is higher.
   double peakMB = base.peak;
-  const int64_t wallStart = port::PerformanceCounter();
+  const Clock::time_point wallStart = Clock::now();
   const double cpuStart = tools::ProcessCpuSeconds();
-  while (Seconds(port::PerformanceCounter() - wallStart) < o.seconds) {
-    Sleep(kWorkingSetSampleMs);
+  while (Ms(wallStart, Clock::now()) < o.seconds * 1000) {
+    SleepMs(kWorkingSetSampleMs);
     peakMB = std::max(peakMB, MeasureWorkingSet().now);
   }
-  const double wall = Seconds(port::PerformanceCounter() - wallStart);
+  const double wall = Ms(wallStart, Clock::now()) / 1000;
   const double cpuPct = 100 * (tools::ProcessCpuSeconds() - cpuStart) / wall;
   for (auto& s : streams) s->EndSteady();
 
@@ -367,16 +351,21 @@ int Bench(const Options& o) {
 }  // namespace ovts
 
 int main(int argc, char** argv) {
-  ovts::Options options;
-  bool help = false;
-  std::string error;
-  if (!ovts::ParseOptions(argc, argv, &options, &help, &error)) {
-    std::fprintf(stderr, "ovts-pushbench: %s (see --help)\n", error.c_str());
-    return 3;
-  }
-  if (help) {
-    std::fputs(ovts::kUsage, stdout);
-    return 0;
-  }
-  return ovts::Bench(options);
+  using ovts::tools::ParseNumber;
+  using ovts::tools::ParseUnsigned;
+  ovts::Options o;
+  const std::optional<int> end = ovts::tools::ReadOptions(
+      argc, argv, "ovts-pushbench", ovts::kUsage,
+      {{"--streams", [&](const char* v) { return ParseUnsigned(v, 64, &o.streams) && o.streams > 0; }},
+       {"--seconds", [&](const char* v) { return ParseNumber(v, 1, &o.seconds); }},
+       {"--rate-mbps", [&](const char* v) { return ParseNumber(v, 0.001, &o.rateMBps); }},
+       {"--sample-bytes", [&](const char* v) { return ParseUnsigned(v, 1u << 24, &o.sampleBytes) && o.sampleBytes > 0; }},
+       {"--rounds", [&](const char* v) { return ParseUnsigned(v, 100, &o.rounds) && o.rounds > 0; }},
+       {"--module",
+        [&](const char* v) {
+          o.module = v;
+          return !o.module.empty();
+        }}},
+      3);
+  return end ? *end : ovts::Bench(o);
 }

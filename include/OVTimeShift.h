@@ -115,6 +115,70 @@ OVTS_INTERFACE("36716E12-0025-4AE1-8F11-5AD6539C404C") IOVTSInstrumentation : pu
   virtual HRESULT STDMETHODCALLTYPE SetInstrumentation(const TSInstrumentationSettings* settings) = 0;
 };
 
+/* The settings the filter keeps in the registry: the key, each value's name, type and the default
+   read when the value is absent. Numbers are little-endian 32-bit unsigned. */
+/* Default settings key, below HKEY_CURRENT_USER (a value missing there is read from the same path
+   under HKEY_LOCAL_MACHINE). */
+inline constexpr char kTSDefaultKeyPath[] = "Software\\Orvanta\\Common\\TShift";
+/* Appended to a host's own base path (SetRegistryBase): the key is always a "TShift" sub-key. */
+inline constexpr char kTSKeyLeaf[] = "\\TShift";
+
+struct TSStringSetting { /* REG_SZ */
+  const char* name;
+  const char* defaultValue;
+};
+
+struct TSDwordSetting { /* REG_DWORD */
+  const char* name;
+  uint32_t defaultValue;
+};
+
+struct TSTripleSetting { /* REG_BINARY of exactly 12 bytes: three 32-bit values */
+  const char* name;
+  uint32_t defaultValue[3];
+};
+
+inline constexpr TSStringSetting kTSDrive{"Drive", "C:\\"};
+inline constexpr TSStringSetting kTSFile{"File", "TShift.mpg"};
+inline constexpr TSDwordSetting kTSMaxBufSizeKB{"Max BufSize (KB)", 32768};
+inline constexpr TSDwordSetting kTSMinDiskFreeMB{"Min Disk Free Space (MB)", 128};
+inline constexpr TSDwordSetting kTSOptions{"Options", PreAllocate};
+inline constexpr TSDwordSetting kTSInitialTimeShift{"Initial Time-Shift", 524288};
+/* Cache size KB, transfer size KB, threshold percent. */
+inline constexpr TSTripleSetting kTSInputCache{"Input Cache", {4096, 4096, 0}};
+inline constexpr TSTripleSetting kTSOutputCache{"Output Cache", {1024, 128, 75}};
+
+/* "Initial Time-Shift" is only ever written inside this range (bytes, inclusive). */
+inline constexpr uint32_t kTSInitialTimeShiftMin = 0x80000;
+inline constexpr uint32_t kTSInitialTimeShiftMax = 0x2000000;
+
+/* The bytes a string takes in the registry, its terminator included. */
+constexpr DWORD TSTextBytes(const char* text) {
+  DWORD bytes = 1;
+  while (*text++) ++bytes;
+  return bytes;
+}
+
+/* The same values as one table, in the order a host lists them; each default as the bytes the
+   registry would hold. */
+struct TSSettingInfo {
+  const char* name;
+  DWORD type;
+  const void* defaultData;
+  DWORD defaultSize;
+};
+
+inline constexpr TSSettingInfo kTSSettings[] = {
+    {kTSDrive.name, REG_SZ, kTSDrive.defaultValue, TSTextBytes(kTSDrive.defaultValue)},
+    {kTSFile.name, REG_SZ, kTSFile.defaultValue, TSTextBytes(kTSFile.defaultValue)},
+    {kTSMaxBufSizeKB.name, REG_DWORD, &kTSMaxBufSizeKB.defaultValue, sizeof(uint32_t)},
+    {kTSMinDiskFreeMB.name, REG_DWORD, &kTSMinDiskFreeMB.defaultValue, sizeof(uint32_t)},
+    {kTSOptions.name, REG_DWORD, &kTSOptions.defaultValue, sizeof(uint32_t)},
+    {kTSInitialTimeShift.name, REG_DWORD, &kTSInitialTimeShift.defaultValue, sizeof(uint32_t)},
+    {kTSInputCache.name, REG_BINARY, kTSInputCache.defaultValue, sizeof(kTSInputCache.defaultValue)},
+    {kTSOutputCache.name, REG_BINARY, kTSOutputCache.defaultValue, sizeof(kTSOutputCache.defaultValue)},
+};
+
 #ifdef __CRT_UUID_DECL
 __CRT_UUID_DECL(IOVTimeShiftFilter, 0xBD7EA3E2, 0x2666, 0x11D4, 0xB2, 0x69, 0x00, 0xA0, 0xD2, 0x18, 0x25, 0xFB)
 __CRT_UUID_DECL(IOVTSInstrumentation, 0x36716E12, 0x0025, 0x4AE1, 0x8F, 0x11, 0x5A, 0xD6, 0x53, 0x9C, 0x40, 0x4C)

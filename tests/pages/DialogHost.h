@@ -41,6 +41,25 @@ class DialogHost {
     }
   }
 
+  // The visible control with the id among a window's descendants: in a property frame, the
+  // current page's (or the frame's own button). Null when none is shown.
+  static HWND VisibleControl(HWND window, int id) {
+    struct Search {
+      int id;
+      HWND found;
+    } search{id, nullptr};
+    EnumChildWindows(
+        window,
+        [](HWND child, LPARAM param) {
+          auto* s = reinterpret_cast<Search*>(param);
+          if (GetDlgCtrlID(child) != s->id || !IsWindowVisible(child)) return TRUE;
+          s->found = child;
+          return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+  }
+
   // The program's one frame window; page tests activate their pages inside it.
   static HWND Frame() {
     static HWND frame = [] {

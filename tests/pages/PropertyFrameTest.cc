@@ -43,24 +43,6 @@ LRESULT CALLBACK WatchActivation(int code, WPARAM wParam, LPARAM lParam) {
   return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-// A visible control of the frame's current page.
-HWND Control(HWND frame, int id) {
-  struct Search {
-    int id;
-    HWND found;
-  } search{id, nullptr};
-  EnumChildWindows(
-      frame,
-      [](HWND window, LPARAM param) {
-        auto* s = reinterpret_cast<Search*>(param);
-        if (GetDlgCtrlID(window) != s->id || !IsWindowVisible(window)) return TRUE;
-        s->found = window;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
-}
-
 // A person at the frame, on a thread of its own while the frame's modal loop runs.
 void UseTheFrame() {
   if (WaitForSingleObject(session->up, 20000) != WAIT_OBJECT_0) return;
@@ -75,9 +57,9 @@ void UseTheFrame() {
   const int figures[] = {IDC_GEN_PATH, IDC_STAT_TOTAL, IDC_CACHE_OUT_SIZE, IDC_INST_IN_INTRA};
   for (int page = 0; page < 4; ++page) {
     SendMessageW(frame, PSM_SETCURSEL, page, 0);
-    session->shown.push_back(Text(Control(frame, figures[page])));
+    session->shown.push_back(Text(DialogHost::VisibleControl(frame, figures[page])));
   }
-  Click(Control(frame, IDC_INST_IN_ENABLED));  // a dirty page as the frame closes
+  Click(DialogHost::VisibleControl(frame, IDC_INST_IN_ENABLED));  // a dirty page as the frame closes
   SendMessageW(frame, PSM_PRESSBUTTON, PSBTN_OK, 0);
 }
 

@@ -131,7 +131,7 @@ class PipeClient final : public Client {
  private:
   bool Receive(std::string* in) override {
     // A reply that never comes fails the test instead of hanging it.
-    Watchdog::Scope limit(Watchdog::Instance(), "a reply on the pipe", kReplyLimitMs);
+    tools::Watchdog::Scope limit(HostWatchdog(), "a reply on the pipe", kReplyLimitMs);
     char buffer[1024];
     DWORD n = 0;
     if (!ReadFile(pipe_.get(), buffer, sizeof buffer, &n, nullptr) || n == 0) return false;

@@ -15,6 +15,7 @@
 
 #include "include/OVTimeShift.h"
 #include "pages/resource.h"
+#include "tests/pages/DialogHost.h"
 
 namespace {
 
@@ -43,27 +44,10 @@ void WaitFor(const std::string& what, Done done) {
   }
 }
 
-// The visible control with the id in the frame's current page, or the frame's own button.
-HWND FindControl(HWND frame, int id) {
-  struct Search {
-    int id;
-    HWND found;
-  } search{id, nullptr};
-  EnumChildWindows(
-      frame,
-      [](HWND window, LPARAM param) {
-        auto* s = reinterpret_cast<Search*>(param);
-        if (GetDlgCtrlID(window) != s->id || !IsWindowVisible(window)) return TRUE;
-        s->found = window;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
-}
-
 HWND Control(HWND frame, int id) {
   HWND control = nullptr;
-  WaitFor("control " + std::to_string(id) + " is shown", [&] { return (control = FindControl(frame, id)) != nullptr; });
+  WaitFor("control " + std::to_string(id) + " is shown",
+          [&] { return (control = ovts::test::DialogHost::VisibleControl(frame, id)) != nullptr; });
   return control;
 }
 

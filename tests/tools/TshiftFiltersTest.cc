@@ -13,13 +13,13 @@
 #include "TestSupport.h"
 #include "framework/CBaseObject.h"
 #include "framework/ComKit.h"
+#include "tools/common/FindPin.h"
 #include "tools/common/StreamPattern.h"
 #include "tools/tshift/CStdinSource.h"
 #include "tools/tshift/CStreamSink.h"
 #include "tools/tshift/CTsLiveSource.h"
 #include "tools/tshift/DeliveryCheck.h"
 #include "tools/tshift/HostSupport.h"
-#include "tools/tshift/TimeShiftGraph.h"
 
 namespace ovts::tshift {
 namespace {
@@ -69,7 +69,7 @@ class TshiftFiltersTest : public ::testing::Test {
   }
 
   void Connect(IBaseFilter* source, IBaseFilter* sink) {
-    ASSERT_EQ(graph_->ConnectDirect(FindPin(source, PINDIR_OUTPUT).Get(), FindPin(sink, PINDIR_INPUT).Get(), nullptr), S_OK);
+    ASSERT_EQ(graph_->ConnectDirect(tools::FindPin(source, PINDIR_OUTPUT).Get(), tools::FindPin(sink, PINDIR_INPUT).Get(), nullptr), S_OK);
   }
 
   ComApartment com_;
@@ -97,8 +97,8 @@ TEST_F(TshiftFiltersTest, PacedTransportStreamArrivesWhole) {
   EXPECT_TRUE(s.Passed()) << (s.faults.empty() ? "" : s.faults[0]);
   ASSERT_EQ(s.marks.size(), 1u);
   EXPECT_EQ(s.marks[0].to, 0);
-  EXPECT_EQ(static_cast<int64_t>(s.bytes), source->Stream()->Recorded());
-  EXPECT_EQ(sink->Bytes(), s.bytes);
+  EXPECT_EQ(static_cast<int64_t>(s.bytes), source->Stream()->AcceptedEnd());
+  EXPECT_EQ(sink->Counts().bytes, s.bytes);
   EXPECT_EQ(ReadWholeFile(outPath_).size(), s.bytes);
 }
 
@@ -125,13 +125,13 @@ TEST_F(TshiftFiltersTest, StandardInputPipeArrivesByteExactAndStopsWhileSilent) 
   });
   feeder.join();
   ASSERT_TRUE(sink->WaitForBytes(kTotal, kWaitMs));
-  EXPECT_EQ(sink->Bytes(), kTotal);
+  EXPECT_EQ(sink->Counts().bytes, kTotal);
   EXPECT_FALSE(source->Stream()->Ended());
   ASSERT_HRESULT_SUCCEEDED(control_->Stop());  // the writer is silent, the pipe open
 
   ASSERT_HRESULT_SUCCEEDED(control_->Run());
   writer.reset();
-  ASSERT_TRUE(sink->WaitForEndsOfStream(1, kWaitMs));
+  ASSERT_TRUE(sink->WaitForEndOfStream(kWaitMs));
   EXPECT_TRUE(source->Stream()->Ended());
   EXPECT_EQ(source->Stream()->ReadError(), 0u);
   ASSERT_HRESULT_SUCCEEDED(control_->Stop());

@@ -137,7 +137,7 @@ TEST(TshiftWatchdogDeathTest, EndsAHungOperationWithItsName) {
   // A hung graph operation ends the program with exit status 3 and names the operation.
   EXPECT_EXIT(
       {
-        Watchdog::Scope armed(Watchdog::Instance(), "stopping the graph", 200);
+        tools::Watchdog::Scope armed(HostWatchdog(), "stopping the graph", 200);
         Sleep(INFINITE);
       },
       ::testing::ExitedWithCode(kExitHung), "stopping the graph did not finish");

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -90,79 +91,52 @@ bool ParseCache(const char* text, TSCacheConfig* cache) {
   return true;
 }
 
-// Fills `o`; on a bad option returns false with `error` set. `help` asks for the usage text.
-bool ParseOptions(int argc, char** argv, Options* o, bool* help, std::string* error) {
+// Reads the command line into o: empty to run, else the exit status to end with.
+std::optional<int> ReadCommandLine(int argc, char** argv, Options* o) {
   bool stdinGiven = false;
   bool stdoutGiven = false;
   bool paceGiven = false;  // --seconds or --rate-mbps
-  for (int i = 1; i < argc; ++i) {
-    const std::string name = argv[i];
-    if (name == "--help") {
-      *help = true;
-      return true;
-    }
-    if (name == "--lossless") {
-      o->lossless = true;
-      continue;
-    }
-    if (name == "--stdin" || name == "--stdout") {
-      (name == "--stdin" ? stdinGiven : stdoutGiven) = true;
-      continue;
-    }
-    static const char* const kValued[] = {"--buffer",     "--size-kb",   "--seconds", "--write-block",
-                                          "--read-block", "--rate-mbps", "--dir",     "--cache"};
-    if (std::none_of(std::begin(kValued), std::end(kValued),
-                     [&](const char* known) { return name == known; })) {
-      *error = "unknown option " + name;
-      return false;
-    }
-    const char* value = i + 1 < argc ? argv[++i] : nullptr;
-    bool ok = value != nullptr;
-    paceGiven = paceGiven || name == "--seconds" || name == "--rate-mbps";
-    if (!ok) {
-    } else if (name == "--buffer") {
-      ok = !std::strcmp(value, "mem") || !std::strcmp(value, "file");
-      o->file = ok && !std::strcmp(value, "file");
-    } else if (name == "--size-kb") {
-      ok = ParseUnsigned(value, 4194303, &o->sizeKB) && o->sizeKB > 0;
-    } else if (name == "--seconds") {
-      ok = ParseNumber(value, 0.001, &o->seconds);
-    } else if (name == "--write-block") {
-      ok = ParseUnsigned(value, 1u << 30, &o->writeBlock) && o->writeBlock > 0;
-    } else if (name == "--read-block") {
-      ok = ParseUnsigned(value, 1u << 30, &o->readBlock) && o->readBlock > 0;
-    } else if (name == "--rate-mbps") {
-      ok = ParseNumber(value, 0, &o->rateMBps);
-    } else if (name == "--dir") {
-      o->dir = value;
-      ok = !o->dir.empty();
-    } else {
-      ok = ParseCache(value, &o->cache);
-    }
-    if (!ok) {
-      *error = value ? "bad value for " + name + ": " + value : "missing value for " + name;
-      return false;
-    }
-  }
-  if (stdinGiven != stdoutGiven) {
-    *error = "--stdin and --stdout go together";
-    return false;
-  }
-  o->pipe = stdinGiven;
-  if (o->pipe && paceGiven) {
-    *error = "--seconds and --rate-mbps do not apply to a pipe stage: it runs until standard input ends";
-    return false;
-  }
-  const uint64_t size = uint64_t{o->sizeKB} * 1024;
-  if (o->writeBlock > size || o->readBlock > size) {
-    *error = "--write-block and --read-block must not exceed the buffer size";
-    return false;
-  }
-  if (o->file && o->readBlock >= uint64_t{o->cache.outputCacheKB} * 1024) {
-    *error = "--read-block must be smaller than the output cache";
-    return false;
-  }
-  return true;
+  const auto pace = [&](double min, double* out) {
+    return [&paceGiven, min, out](const char* v) {
+      paceGiven = true;
+      return ParseNumber(v, min, out);
+    };
+  };
+  const auto block = [](uint32_t* out) { return [out](const char* v) { return ParseUnsigned(v, 1u << 30, out) && *out > 0; }; };
+  const auto flag = [](bool* out) { return [out](const char*) { return *out = true; }; };
+  return tools::ReadOptions(
+      argc, argv, "ovts-ringbench", kUsage,
+      {{"--lossless", flag(&o->lossless), true},
+       {"--stdin", flag(&stdinGiven), true},
+       {"--stdout", flag(&stdoutGiven), true},
+       {"--buffer",
+        [&](const char* v) {
+          o->file = !std::strcmp(v, "file");
+          return o->file || !std::strcmp(v, "mem");
+        }},
+       {"--size-kb", [&](const char* v) { return ParseUnsigned(v, 4194303, &o->sizeKB) && o->sizeKB > 0; }},
+       {"--seconds", pace(0.001, &o->seconds)},
+       {"--write-block", block(&o->writeBlock)},
+       {"--read-block", block(&o->readBlock)},
+       {"--rate-mbps", pace(0, &o->rateMBps)},
+       {"--dir",
+        [&](const char* v) {
+          o->dir = v;
+          return !o->dir.empty();
+        }},
+       {"--cache", [&](const char* v) { return ParseCache(v, &o->cache); }}},
+      2, [&]() -> std::string {
+        if (stdinGiven != stdoutGiven) return "--stdin and --stdout go together";
+        o->pipe = stdinGiven;
+        if (o->pipe && paceGiven)
+          return "--seconds and --rate-mbps do not apply to a pipe stage: it runs until standard input ends";
+        const uint64_t size = uint64_t{o->sizeKB} * 1024;
+        if (o->writeBlock > size || o->readBlock > size)
+          return "--write-block and --read-block must not exceed the buffer size";
+        if (o->file && o->readBlock >= uint64_t{o->cache.outputCacheKB} * 1024)
+          return "--read-block must be smaller than the output cache";
+        return {};
+      });
 }
 
 double Seconds(int64_t from, int64_t to) {
@@ -509,15 +483,6 @@ int PipeStage(const Options& o) {
 
 int main(int argc, char** argv) {
   Options options;
-  bool help = false;
-  std::string error;
-  if (!ParseOptions(argc, argv, &options, &help, &error)) {
-    std::fprintf(stderr, "ovts-ringbench: %s (see --help)\n", error.c_str());
-    return 2;
-  }
-  if (help) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
+  if (const std::optional<int> end = ReadCommandLine(argc, argv, &options)) return *end;
   return options.pipe ? PipeStage(options) : Bench(options);
 }

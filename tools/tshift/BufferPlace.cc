@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "filter/TSSettingsValues.h"
+#include "framework/ComKit.h"
 #include "tools/tshift/Commands.h"
 #include "tools/tshift/HostSupport.h"
 #include "tools/tshift/StatusFigures.h"
@@ -47,6 +47,20 @@ std::string CheckBufferPlace(IOVTimeShiftFilter* control, std::string* note, int
     *note = "the buffer will hold " + FormatBytes(free - reserve) + ", not " + FormatBytes(wanted) + ": " +
             Narrow(root) + " has " + FormatBytes(free) + " free and keeps " + FormatBytes(reserve);
   return {};
+}
+
+HRESULT StoreSessionSettings(IOVTimeShiftFilter* control, const SessionBuffer& buffer, uint32_t kbps) {
+  const std::wstring folder = Widen(buffer.folder);
+  CreateDirectoryW(folder.c_str(), nullptr);
+  TSBufferConfig config{};
+  config.directory = SysAllocString(folder.c_str());
+  config.fileName = SysAllocString(buffer.fileName);
+  config.sizeKB = buffer.sizeKB;
+  config.minFreeMB = kTSMinDiskFreeMB.defaultValue;
+  config.initialTimeShift = kTSInitialTimeShift.defaultValue;
+  config.options = buffer.options;
+  RETURN_IF_FAILED(control->SetBufferSettings(&config));  // takes the strings over
+  return control->SetCacheBitRate(kbps);
 }
 
 }  // namespace ovts::tshift

@@ -82,52 +82,19 @@ DWORD StdinQueue::ReadError() {
 }
 
 CStdinStream::CStdinStream(HRESULT* result, CSource* filter, std::shared_ptr<StdinQueue> queue)
-    : CSourceStream(result, filter, L"Stdin Out"), queue_(std::move(queue)) {}
+    : CLiveStream(result, filter, {.pinName = L"Stdin Out", .sampleBytes = kSampleBytes, .sampleCount = kSampleCount}),
+      queue_(std::move(queue)) {}
 
-HRESULT CStdinStream::GetMediaType(CMediaType* type) {
-  type->Clear();
-  type->majortype = MEDIATYPE_Stream;
-  type->subtype = GUID_NULL;
+HRESULT CStdinStream::Produce(uint8_t* data, size_t capacity, uint64_t, size_t* length) {
+  *length = 0;
+  while (*length == 0 && !CheckRequest(nullptr)) {
+    *length = queue_->Take(data, capacity, kTakeWaitMs);
+    if (*length == 0 && queue_->Drained()) return S_FALSE;
+  }
   return S_OK;
 }
 
-HRESULT CStdinStream::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) {
-  return SetSampleBuffers(allocator, request, kSampleCount, kSampleBytes);
-}
-
-HRESULT CStdinStream::OnThreadStartPlay() {
-  discontinuity_ = true;
-  return S_OK;
-}
-
-HRESULT CStdinStream::FillBuffer(IMediaSample* sample) {
-  RETURN_IF_FAILED(sample->SetActualDataLength(0));
-  BYTE* data = nullptr;
-  RETURN_IF_FAILED(sample->GetPointer(&data));
-  size_t got = 0;
-  // An empty sample (a command is pending) goes back to the loop, which takes the command.
-  while (got == 0 && !CheckRequest(nullptr)) {
-    got = queue_->Take(data, static_cast<size_t>(sample->GetSize()), kTakeWaitMs);
-    if (got == 0 && queue_->Drained()) return S_FALSE;
-  }
-  RETURN_IF_FAILED(sample->SetActualDataLength(static_cast<long>(got)));
-  return StampSample(sample, position_, position_ + got, discontinuity_);
-}
-
-HRESULT CStdinStream::Deliver(IMediaSample* sample) {
-  const long length = sample->GetActualDataLength();
-  if (length <= 0) return S_OK;
-  const HRESULT hr = CSourceStream::Deliver(sample);
-  // The bytes are gone from the input either way: the position counts them all.
-  position_ += static_cast<uint64_t>(length);
-  if (hr == S_OK) {
-    bytesIn_.fetch_add(length);
-    discontinuity_ = false;
-  }
-  return hr;
-}
-
-CStdinSource::CStdinSource() noexcept : CHostSource(kStdinSourceClsid) {}
+CStdinSource::CStdinSource() noexcept : CLiveSource(kStdinSourceClsid) {}
 
 HRESULT CStdinSource::Create(HANDLE input, CStdinSource** source) {
   std::shared_ptr<StdinQueue> queue;

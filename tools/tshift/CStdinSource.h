@@ -1,6 +1,6 @@
-// A live source fed by standard input: a CSource whose one output pin pushes the bytes that
-// arrive on standard input downstream as they come (MEDIATYPE_Stream with a null subtype: the
-// bytes pass unlooked-at). The end of the input ends the stream.
+// A live source fed by standard input: its one output pin pushes the bytes that arrive on
+// standard input downstream as they come (MEDIATYPE_Stream with a null subtype: the bytes pass
+// unlooked-at). The end of the input ends the stream.
 //
 // A read from a pipe cannot be interrupted on this platform (a Unix pipe can be neither peeked
 // nor cancelled), so a reader thread of its own does the blocking reads into a bounded queue,
@@ -14,7 +14,6 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -22,9 +21,7 @@
 #include <mutex>
 #include <vector>
 
-#include "framework/CSource.h"
-#include "framework/CSourceStream.h"
-#include "tools/tshift/HostSources.h"
+#include "tools/common/LiveSource.h"
 
 namespace ovts::tshift {
 
@@ -52,38 +49,28 @@ class StdinQueue {
   DWORD error_ = 0;                          // mutex_
 };
 
-class CStdinStream final : public CSourceStream {
+class CStdinStream final : public tools::CLiveStream {
  public:
   CStdinStream(HRESULT* result, CSource* filter, std::shared_ptr<StdinQueue> queue);
 
-  using CSourceStream::GetMediaType;
-  HRESULT GetMediaType(CMediaType* type) override;
-  HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override;
-  HRESULT FillBuffer(IMediaSample* sample) override;
-  // An empty sample (a command arrived before any byte) is not sent.
-  HRESULT Deliver(IMediaSample* sample) override;
-  HRESULT OnThreadStartPlay() override;
-
-  // Bytes read from standard input and accepted downstream.
-  int64_t BytesIn() const { return bytesIn_.load(); }
   // True once the input has ended (or failed; then ReadError is not 0) and all of it was sent.
   bool Ended() const { return queue_->Drained(); }
   DWORD ReadError() const { return queue_->ReadError(); }
 
  private:
+  // Waits for bytes; an empty sample goes back to the loop, which takes the command waiting.
+  HRESULT Produce(uint8_t* data, size_t capacity, uint64_t position, size_t* length) override;
+
   const std::shared_ptr<StdinQueue> queue_;
-  uint64_t position_ = 0;        // streaming thread
-  bool discontinuity_ = true;    // streaming thread
-  std::atomic<int64_t> bytesIn_{0};   // atomic
 };
 
-class CStdinSource final : public CHostSource<CStdinStream> {
+class CStdinSource final : public tools::CLiveSource<CStdinStream> {
  public:
   // A new source on standard input with one reference; its reader thread starts at once.
   static HRESULT Create(HANDLE input, CStdinSource** source);
 
  private:
-  friend class CHostSource<CStdinStream>;
+  friend class tools::CLiveSource<CStdinStream>;
   CStdinSource() noexcept;
 };
 

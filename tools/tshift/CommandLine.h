@@ -1,6 +1,6 @@
-// The tshift command line: which command, its options, and the help text. Parsing is strict: an
-// unknown option, a missing value or a value out of range is an error with a one-line message.
-// Portable; pure functions.
+// The tshift command line: which command, its options, and the help text, both made from one
+// table of the commands. Parsing is strict: an unknown option, a missing value or a value out
+// of range is an error with a one-line message. Portable; pure functions.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +14,7 @@ enum class Command { kHelp, kDemo, kPlay, kRegister, kUnregister, kSettingsShow,
 struct Options {
   Command command = Command::kHelp;
   std::string in;             // play: a file, or "-" for standard input
-  std::string out = "-";      // play, demo: a file, or "-" for standard output (play only)
+  std::string out;            // play: a file, or "-" for standard output (the default); demo: a file
   uint32_t bitRateKbps = 0;   // play: 0 keeps the stored cache settings; demo, pages: the source's rate
   std::string registry;       // settings key base; empty keeps the filter's own
   std::string module;         // register, unregister: empty means ovts.ax beside tshift.exe

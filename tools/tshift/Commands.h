@@ -22,4 +22,16 @@ int RunCtl(const Options& options);
 // in note; bufferBytes (when given) receives the size the buffer will have.
 std::string CheckBufferPlace(IOVTimeShiftFilter* control, std::string* note, int64_t* bufferBytes = nullptr);
 
+// A session's own buffer (demo, pages), kept apart from a user's settings.
+struct SessionBuffer {
+  std::string folder;  // created when missing
+  const wchar_t* fileName;
+  uint32_t sizeKB;
+  uint32_t options;    // TSBufferOption bits
+};
+
+// Stores the session's buffer, with the reserve and the initial time-shift at their defaults,
+// and caches sized for kbps.
+HRESULT StoreSessionSettings(IOVTimeShiftFilter* control, const SessionBuffer& buffer, uint32_t kbps);
+
 }  // namespace ovts::tshift

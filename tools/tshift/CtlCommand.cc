@@ -113,7 +113,7 @@ class Client {
       Fail("the control channel closed the connection");
       return false;
     }
-    Watchdog::Scope limit(Watchdog::Instance(), "the control channel's reply", kReplyLimitMs);
+    tools::Watchdog::Scope limit(HostWatchdog(), "the control channel's reply", kReplyLimitMs);
     size_t end;
     while ((end = received_.find('\n')) == std::string::npos)
       if (!channel_.Read(&received_)) {
@@ -122,7 +122,7 @@ class Client {
       }
     const std::string reply = received_.substr(0, end + 1);
     received_.erase(0, end + 1);
-    WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), reply.data(), reply.size());
+    WriteOutput(reply);
     if (reply.compare(0, 6, "error:") == 0) refused_ = true;
     return true;
   }

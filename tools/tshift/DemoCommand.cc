@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "tools/tshift/CStreamSink.h"
@@ -23,23 +24,19 @@ constexpr char kDemoRegistryBase[] = "Software\\Orvanta\\TShiftDemo";
 constexpr char kDemoFolder[] = "C:\\ovts-demo\\";
 constexpr wchar_t kDemoBufferFile[] = L"TShift-demo.mpg";
 constexpr uint32_t kDemoBufferKB = 16384;  // wraps after about 16 s at 8 Mbit/s
-constexpr uint32_t kDemoMinFreeMB = 128;
-constexpr uint32_t kDemoInitialTimeShift = 524288;
 constexpr DWORD kMarkWaitMs = 15000;       // longest a control may take to show in the output
-
-void Say(const std::string& text) { WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), text.size()); }
 
 class DemoSession {
  public:
-  DemoSession(TimeShiftGraph& graph, CTsLiveSource& source, CStreamSink& sink, DeliveryCheck& check,
-              uint64_t bitsPerSecond, CommandInput& input)
-      : graph_(graph), source_(source), sink_(sink), check_(check), bitsPerSecond_(bitsPerSecond), input_(input),
+  DemoSession(TimeShiftGraph& graph, CTsLiveSource& source, DeliveryCheck& check, uint64_t bitsPerSecond,
+              CommandInput& input)
+      : graph_(graph), source_(source), check_(check), bitsPerSecond_(bitsPerSecond), input_(input),
         start_(GetTickCount64()) {}
 
   // Issues one control, telling the check first so that its mark cannot arrive unannounced.
   void Issue(Control control, HRESULT (IOVTimeShiftFilter::*method)(), const char* what) {
     Step(what);
-    check_.OnControl(control, source_.Stream()->Recorded());
+    check_.OnControl(control, source_.Stream()->AcceptedEnd());
     Report((graph_.Control()->*method)(), what);
   }
 
@@ -47,14 +44,14 @@ class DemoSession {
     char what[64];
     std::snprintf(what, sizeof what, "seek %+.0f s", seconds);
     Step(what);
-    check_.OnControl(Control::kSeek, source_.Stream()->Recorded());
+    check_.OnControl(Control::kSeek, source_.Stream()->AcceptedEnd());
     Report(graph_.Control()->SetPlayPosition(BytesFor(seconds, bitsPerSecond_), 2), what);
   }
 
   // Waits until the last control shows in the output; false (and a note) when it never does.
   bool AwaitMark(const char* what) {
     if (check_.WaitForMarks(kMarkWaitMs)) return true;
-    Say("  no output within " + std::to_string(kMarkWaitMs / 1000) + " s after " + what + "\n");
+    WriteOutput("  no output within " + std::to_string(kMarkWaitMs / 1000) + " s after " + what + "\n");
     return false;
   }
 
@@ -64,7 +61,7 @@ class DemoSession {
       const ULONGLONG due = GetTickCount64() + 1000;
       for (ULONGLONG now = GetTickCount64(); now < due; now = GetTickCount64()) {
         if (WaitForSingleObject(input_.Ready(), static_cast<DWORD>(due - now)) != WAIT_OBJECT_0) break;
-        Say(input_.TakeMessage());
+        WriteOutput(input_.TakeMessage());
         for (HostRequest r = input_.Take(); r.command.kind != HostCommand::kNone; r = input_.Take())
           if (r.command.kind == HostCommand::kQuit) return false;
       }
@@ -76,15 +73,15 @@ class DemoSession {
   void PrintStatus() {
     const BufferStatus status = graph_.TimeShift().Status();
     const int64_t delivered = check_.DeliveredPosition();
-    const int64_t delay = delivered >= 0 ? source_.Stream()->Recorded() - delivered : BytesBehindLive(status);
-    Say(Clock() + "  " + FormatStatus(status, delay, bitsPerSecond_, sink_.Bytes()) + "\n");
+    const int64_t delay = delivered >= 0 ? source_.Stream()->AcceptedEnd() - delivered : BytesBehindLive(status);
+    WriteOutput(Clock() + "  " + FormatStatus(status, delay, bitsPerSecond_, graph_.Sink().Counts().bytes) + "\n");
   }
 
-  void Step(const char* what) { Say(Clock() + "  -- " + what + "\n"); }
+  void Step(const char* what) { WriteOutput(Clock() + "  -- " + what + "\n"); }
 
  private:
   void Report(HRESULT hr, const char* what) {
-    if (FAILED(hr)) Say(std::string("  ") + what + " answered " + ErrorText(hr) + "\n");
+    if (FAILED(hr)) WriteOutput(std::string("  ") + what + " answered " + ErrorText(hr) + "\n");
   }
 
   std::string Clock() const {
@@ -95,26 +92,11 @@ class DemoSession {
 
   TimeShiftGraph& graph_;
   CTsLiveSource& source_;
-  CStreamSink& sink_;
   DeliveryCheck& check_;
   const uint64_t bitsPerSecond_;
   CommandInput& input_;
   const ULONGLONG start_;
 };
-
-// The demo's own settings: its folder, a 16 MB file that wraps during the session and goes away
-// when the graph stops, caches sized for the source's rate.
-HRESULT StoreDemoSettings(IOVTimeShiftFilter* control, const std::string& folder, uint32_t kbps) {
-  TSBufferConfig config{};
-  config.directory = SysAllocString(Widen(folder).c_str());
-  config.fileName = SysAllocString(kDemoBufferFile);
-  config.sizeKB = kDemoBufferKB;
-  config.minFreeMB = kDemoMinFreeMB;
-  config.initialTimeShift = kDemoInitialTimeShift;
-  config.options = PreAllocate | DeleteOnClose;
-  RETURN_IF_FAILED(control->SetBufferSettings(&config));  // takes the strings over
-  return control->SetCacheBitRate(kbps);
-}
 
 // Live, pause, resume, seek back, jump to live, flush. False when the person quit early. A
 // control whose mark never comes is left for the check's verdict; the script goes on.
@@ -172,58 +154,62 @@ std::string Verdict(const DeliveryCheck::Summary& s, const std::string& outPath,
 int RunDemo(const Options& options) {
   std::string folder = options.bufferDir.empty() ? kDemoFolder : options.bufferDir;
   if (folder.back() != '\\') folder += '\\';
-  CreateDirectoryW(Widen(folder).c_str(), nullptr);
   const std::string outPath = options.out.empty() ? folder + "delivered.ts" : options.out;
   const uint64_t bitsPerSecond = uint64_t{options.bitRateKbps} * 1000;
 
+  // Declared before the graph: the sink feeds it until the graph has stopped.
+  std::optional<DeliveryCheck> check;
   TimeShiftGraph graph;
-  std::string error;
-  if (FAILED(graph.Create(kDemoRegistryBase, &error))) return Fail(error);
-  HRESULT hr = StoreDemoSettings(graph.Control(), folder, options.bitRateKbps);
-  if (FAILED(hr)) return Fail("cannot store the demo's settings: " + ErrorText(hr));
   std::string note;
-  error = CheckBufferPlace(graph.Control(), &note);
+  std::string error = graph.Open(
+      kDemoRegistryBase,
+      [&](IOVTimeShiftFilter* c) {
+        // A file that wraps during the session and goes away when the graph stops.
+        return StoreSessionSettings(c, {folder, kDemoBufferFile, kDemoBufferKB, PreAllocate | DeleteOnClose},
+                                    options.bitRateKbps);
+      },
+      &note);
   if (!error.empty()) return Fail(error);
-  if (!note.empty()) Say("note: " + note + "\n");
+  if (!note.empty()) WriteOutput("note: " + note + "\n");
   TSCacheConfig caches{};
   graph.Control()->GetCacheSettings(&caches);
-
-  HANDLE out = CreateFileW(Widen(outPath).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (out == INVALID_HANDLE_VALUE)
-    return Fail("cannot create " + outPath + ": " + ErrorText(HRESULT_FROM_WIN32(GetLastError())));
-  DeliveryCheck check(tools::TsStreamLayout{.bitRate = static_cast<uint32_t>(bitsPerSecond)},
-                      static_cast<int64_t>(caches.inputCacheKB) * 1024, static_cast<int64_t>(caches.outputCacheKB) * 1024);
+  check.emplace(tools::TsStreamLayout{.bitRate = static_cast<uint32_t>(bitsPerSecond)},
+                static_cast<int64_t>(caches.inputCacheKB) * 1024, static_cast<int64_t>(caches.outputCacheKB) * 1024);
   ComPtr<CTsLiveSource> source;
-  ComPtr<CStreamSink> sink;
-  hr = CTsLiveSource::Create(static_cast<uint32_t>(bitsPerSecond), &source);
-  if (SUCCEEDED(hr)) hr = CStreamSink::Create(out, true, &check, bitsPerSecond / 8, &sink);
-  else CloseHandle(out);
-  if (FAILED(hr)) return Fail("cannot create the demo's filters: " + ErrorText(hr));
-  if (FAILED(graph.Build(source.Get(), L"Live MPEG-TS Source", sink.Get(), &error))) return Fail(error);
+  error = graph.Connect({.makeSource =
+                             [&](ComPtr<IBaseFilter>* made) {
+                               RETURN_IF_FAILED(CTsLiveSource::Create(static_cast<uint32_t>(bitsPerSecond), &source));
+                               *made = source;
+                               return S_OK;
+                             },
+                         .sourceProblem = "cannot create the live source",
+                         .sourceName = L"Live MPEG-TS Source",
+                         .output = outPath,
+                         .check = &*check,
+                         .outputBytesPerSecond = bitsPerSecond / 8});
+  if (!error.empty()) return Fail(error);
 
   CommandInput input;
   input.Start(false, options.keys, &error);
   if (!error.empty()) return Fail(error);
-  Say("tshift demo: " + FormatBytes(int64_t{kDemoBufferKB} * 1024) + " buffer in " + folder + ", caches " +
+  WriteOutput("tshift demo: " + FormatBytes(int64_t{kDemoBufferKB} * 1024) + " buffer in " + folder + ", caches " +
       std::to_string(caches.inputCacheKB) + "/" + std::to_string(caches.outputCacheKB) + " KB, source " +
       std::to_string(options.bitRateKbps) + " kbit/s; q quits early\n");
-  DemoSession session(graph, *source.Get(), *sink.Get(), check, bitsPerSecond, input);
+  DemoSession session(graph, *source.Get(), *check, bitsPerSecond, input);
   const ULONGLONG started = GetTickCount64();
-  check.OnControl(Control::kStart, 0);
-  hr = graph.Run();
-  if (FAILED(hr)) {
-    graph.Stop();
-    return Fail("the graph would not run: " + ErrorText(hr));
-  }
+  check->OnControl(Control::kStart, 0);
+  error = graph.Run();
+  if (!error.empty()) return Fail(error);
   const bool completed = RunScript(session);
   session.Step("stop");
-  hr = graph.Stop();
+  const std::string stopped = graph.Stop();
   const double seconds = static_cast<double>(GetTickCount64() - started) / 1000.0;
-  const DeliveryCheck::Summary summary = check.Finish();
-  Say(Verdict(summary, outPath, bitsPerSecond, source->Stream()->Recorded(), seconds));
-  if (FAILED(hr)) return Fail("the graph would not stop: " + ErrorText(hr));
+  const DeliveryCheck::Summary summary = check->Finish();
+  WriteOutput(Verdict(summary, outPath, bitsPerSecond, source->Stream()->AcceptedEnd(), seconds));
+  if (!stopped.empty()) return Fail(stopped);
   if (!completed) return Fail("demo ended early");
-  if (sink->WriteError()) return Fail("cannot write " + outPath + ": " + ErrorText(HRESULT_FROM_WIN32(sink->WriteError())));
+  if (const DWORD writeError = graph.Sink().WriteError())
+    return Fail("cannot write " + outPath + ": " + ErrorText(HRESULT_FROM_WIN32(writeError)));
   return summary.Passed() ? kExitOk : kExitError;
 }
 

@@ -1,6 +1,5 @@
 #include "tools/tshift/HostSupport.h"
 
-#include <chrono>
 #include <cstdio>
 
 namespace ovts::tshift {
@@ -67,6 +66,8 @@ bool ReadLine(HANDLE input, std::string* line) {
   return !line->empty();
 }
 
+void WriteOutput(const std::string& text) { WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), text.size()); }
+
 void WriteError(const std::string& text) { WriteAll(GetStdHandle(STD_ERROR_HANDLE), text.data(), text.size()); }
 
 int Fail(const std::string& text) {
@@ -74,57 +75,13 @@ int Fail(const std::string& text) {
   return kExitError;
 }
 
-Watchdog::Watchdog() : thread_([this] { Run(); }) {}
-
-Watchdog::~Watchdog() {
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    quit_ = true;
-  }
-  changed_.notify_all();
-  thread_.join();
-}
-
-Watchdog& Watchdog::Instance() {
-  static Watchdog dog;
+tools::Watchdog& HostWatchdog() {
+  static tools::Watchdog dog(
+      [](const std::string& what, uint32_t seconds) {
+        return "tshift: " + what + " did not finish within " + std::to_string(seconds) + " s; giving up\n";
+      },
+      kExitHung);
   return dog;
-}
-
-Watchdog::Scope::Scope(Watchdog& dog, const char* what, DWORD limitMs) : dog_(dog) {
-  {
-    std::lock_guard<std::mutex> guard(dog_.mutex_);
-    dog_.what_ = what;
-    dog_.limitMs_ = limitMs;
-    dog_.deadline_ = GetTickCount64() + limitMs;
-  }
-  dog_.changed_.notify_all();
-}
-
-Watchdog::Scope::~Scope() {
-  {
-    std::lock_guard<std::mutex> guard(dog_.mutex_);
-    dog_.what_ = nullptr;
-  }
-  dog_.changed_.notify_all();
-}
-
-void Watchdog::Run() {
-  std::unique_lock<std::mutex> guard(mutex_);
-  while (!quit_) {
-    if (!what_) {
-      changed_.wait(guard);
-      continue;
-    }
-    const ULONGLONG now = GetTickCount64();
-    if (now < deadline_) {
-      changed_.wait_for(guard, std::chrono::milliseconds(deadline_ - now));
-      continue;
-    }
-    WriteError("tshift: " + std::string(what_) + " did not finish within " + std::to_string(limitMs_ / 1000) +
-               " s; giving up\n");
-    // The hung operation may hold locks that an orderly exit would wait for.
-    TerminateProcess(GetCurrentProcess(), kExitHung);
-  }
 }
 
 std::wstring ProgramFolder() {

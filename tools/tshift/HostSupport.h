@@ -4,10 +4,9 @@
 
 #include <windows.h>
 
-#include <condition_variable>
-#include <mutex>
 #include <string>
-#include <thread>
+
+#include "tools/common/Watchdog.h"
 
 namespace ovts::tshift {
 
@@ -23,7 +22,8 @@ std::string Narrow(const std::wstring& wide);
 // "0x80004005 (Unspecified error)": the code and the system's text for it, when it has one.
 std::string ErrorText(HRESULT hr);
 
-// Writes text as it is to standard error. Any thread.
+// Writes text as it is to standard output, or to standard error. Any thread.
+void WriteOutput(const std::string& text);
 void WriteError(const std::string& text);
 // "tshift: <text>" as one line on standard error; returns kExitError for `return Fail(...)`.
 int Fail(const std::string& text);
@@ -34,40 +34,9 @@ bool WriteAll(HANDLE handle, const void* data, size_t length);
 // One line from a handle (a pipe, a file), without its end; false at the end of the input.
 bool ReadLine(HANDLE input, std::string* line);
 
-// Ends the process when an armed operation outlives its limit, naming it on standard error.
-// Threads: the host's threads arm and disarm; its own thread waits.
-class Watchdog {
- public:
-  Watchdog();
-  ~Watchdog();
-  Watchdog(const Watchdog&) = delete;
-  Watchdog& operator=(const Watchdog&) = delete;
-
-  // Holds the watchdog armed for one operation.
-  class [[nodiscard]] Scope {
-   public:
-    Scope(Watchdog& dog, const char* what, DWORD limitMs);
-    ~Scope();
-    Scope(const Scope&) = delete;
-    Scope& operator=(const Scope&) = delete;
-
-   private:
-    Watchdog& dog_;
-  };
-
-  static Watchdog& Instance();
-
- private:
-  void Run();
-
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  const char* what_ = nullptr;  // mutex_; null while disarmed
-  DWORD limitMs_ = 0;           // mutex_
-  ULONGLONG deadline_ = 0;      // mutex_; GetTickCount64 value
-  bool quit_ = false;           // mutex_
-  std::thread thread_;
-};
+// The program's watchdog: a graph operation or a reply that hangs ends tshift with kExitHung,
+// naming what hung.
+tools::Watchdog& HostWatchdog();
 
 // The folder of tshift.exe, with a trailing backslash.
 std::wstring ProgramFolder();

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "filter/TSSettingsValues.h"
 #include "framework/ComKit.h"
+#include "include/OVTimeShift.h"
 #include "tools/tshift/Commands.h"
 #include "tools/tshift/HostSupport.h"
 
@@ -38,9 +38,9 @@ int Dispatch(const ovts::tshift::Options& options) {
     case Command::kHelp: break;
   }
   std::vector<std::string> names;
-  for (const ovts::TSSettingInfo& setting : ovts::kTSSettings) names.emplace_back(setting.name);
+  for (const TSSettingInfo& setting : kTSSettings) names.emplace_back(setting.name);
   const std::string usage = ovts::tshift::UsageText(names);
-  ovts::tshift::WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), usage.data(), usage.size());
+  ovts::tshift::WriteOutput(usage);
   return ovts::tshift::kExitOk;
 }
 

@@ -9,8 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "pages/CTSPropertyFrame.h"
-#include "tools/tshift/CStreamSink.h"
+#include "tools/tshift/CTSPropertyFrame.h"
 #include "tools/tshift/CTsLiveSource.h"
 #include "tools/tshift/Commands.h"
 #include "tools/tshift/HostSupport.h"
@@ -25,22 +24,6 @@ constexpr char kPagesFolder[] = "C:\\ovts-pages\\";
 constexpr wchar_t kPagesBufferFile[] = L"TShift-pages.mpg";
 constexpr uint32_t kPagesBufferKB = 65536;  // a minute at 8 Mbit/s: room to seek about
 constexpr DWORD kFrameShowMs = 20000;
-
-// The session's own buffer: its folder, gone when the graph stops; caches for the source's rate.
-HRESULT StoreSessionSettings(IOVTimeShiftFilter* control, uint32_t kbps) {
-  CreateDirectoryW(Widen(kPagesFolder).c_str(), nullptr);
-  TSBufferConfig config{};
-  config.directory = SysAllocString(Widen(kPagesFolder).c_str());
-  config.fileName = SysAllocString(kPagesBufferFile);
-  config.sizeKB = kPagesBufferKB;
-  config.minFreeMB = 128;
-  config.initialTimeShift = 524288;
-  config.options = DeleteOnClose;
-  RETURN_IF_FAILED(control->SetBufferSettings(&config));  // takes the strings over
-  return control->SetCacheBitRate(kbps);
-}
-
-void Say(const std::string& text) { WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), text.size()); }
 
 // Serves "page N" lines until "quit" (true) or the end of the input (false).
 bool ServeLines(const CTSPropertyFrame& frame) {
@@ -58,7 +41,7 @@ bool ServeLines(const CTSPropertyFrame& frame) {
       WriteError("tshift: cannot show page " + line.substr(5) + ": " + ErrorText(hr) + "\n");
       continue;
     }
-    Say("page " + std::to_string(number) + ": " + Narrow(title) + "\n");
+    WriteOutput("page " + std::to_string(number) + ": " + Narrow(title) + "\n");
   }
   return false;
 }
@@ -67,49 +50,41 @@ bool ServeLines(const CTSPropertyFrame& frame) {
 
 int RunPages(const Options& options) {
   const uint32_t kbps = options.bitRateKbps ? options.bitRateKbps : kDemoBitRateKbps;
+  const bool ownSettings = options.registry.empty();
   TimeShiftGraph graph;
-  std::string error;
-  if (FAILED(graph.Create(options.registry.empty() ? kPagesRegistryBase : options.registry, &error))) return Fail(error);
-  if (options.registry.empty()) {
-    const HRESULT hr = StoreSessionSettings(graph.Control(), kbps);
-    if (FAILED(hr)) return Fail("cannot store the session's settings: " + ErrorText(hr));
-  }
   std::string note;
-  error = CheckBufferPlace(graph.Control(), &note);
+  std::string error = graph.Open(ownSettings ? kPagesRegistryBase : options.registry,
+                                 ownSettings ? [kbps](IOVTimeShiftFilter* c) {
+                                   return StoreSessionSettings(c, {kPagesFolder, kPagesBufferFile, kPagesBufferKB, DeleteOnClose}, kbps);
+                                 } : std::function<HRESULT(IOVTimeShiftFilter*)>(),
+                                 &note);
   if (!error.empty()) return Fail(error);
   if (!note.empty()) WriteError("tshift: note: " + note + "\n");
-
-  HANDLE nowhere = CreateFileW(L"NUL", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (nowhere == INVALID_HANDLE_VALUE) return Fail("cannot open NUL: " + ErrorText(HRESULT_FROM_WIN32(GetLastError())));
-  ComPtr<CTsLiveSource> source;
-  ComPtr<CStreamSink> sink;
-  HRESULT hr = CTsLiveSource::Create(kbps * 1000, &source);
-  if (SUCCEEDED(hr)) hr = CStreamSink::Create(nowhere, true, nullptr, uint64_t{kbps} * 1000 / 8, &sink);
-  else CloseHandle(nowhere);
-  if (FAILED(hr)) return Fail("cannot create the session's filters: " + ErrorText(hr));
-  if (FAILED(graph.Build(source.Get(), L"Live MPEG-TS Source", sink.Get(), &error))) return Fail(error);
-  hr = graph.Run();
-  if (FAILED(hr)) {
-    graph.Stop();
-    return Fail("the graph would not run: " + ErrorText(hr));
-  }
+  error = graph.Connect({.makeSource =
+                             [kbps](ComPtr<IBaseFilter>* source) {
+                               ComPtr<CTsLiveSource> live;
+                               RETURN_IF_FAILED(CTsLiveSource::Create(kbps * 1000, &live));
+                               *source = live;
+                               return S_OK;
+                             },
+                         .sourceProblem = "cannot create the live source",
+                         .sourceName = L"Live MPEG-TS Source",
+                         .output = "",
+                         .outputBytesPerSecond = uint64_t{kbps} * 1000 / 8});
+  if (error.empty()) error = graph.Run();
+  if (!error.empty()) return Fail(error);
 
   CTSPropertyFrame frame;
-  hr = frame.Open(graph.TimeShift().filter.Get(), OVTS_FILTER_NAME);
+  HRESULT hr = frame.Open(graph.TimeShift().filter.Get(), OVTS_FILTER_NAME);
   if (SUCCEEDED(hr) && !frame.WaitForWindow(kFrameShowMs)) hr = FAILED(frame.Result()) ? frame.Result() : E_FAIL;
-  if (FAILED(hr)) {
-    frame.Close();
-    graph.Stop();
-    return Fail("cannot open the property pages: " + ErrorText(hr));
-  }
+  if (FAILED(hr)) return Fail("cannot open the property pages: " + ErrorText(hr));
   // Without "quit" the person closes the frame.
   const bool piped = GetFileType(GetStdHandle(STD_INPUT_HANDLE)) == FILE_TYPE_PIPE;
   if (!piped) WriteError("tshift: the property pages are open on the running filter; close them to stop\n");
   if (!piped || !ServeLines(frame)) WaitForSingleObject(frame.Closed(), INFINITE);
   frame.Close();
-  hr = graph.Stop();
-  if (FAILED(hr)) return Fail("the graph would not stop: " + ErrorText(hr));
-  return kExitOk;
+  error = graph.Stop();
+  return error.empty() ? kExitOk : Fail(error);
 }
 
 }  // namespace ovts::tshift

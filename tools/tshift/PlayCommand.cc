@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <string>
 
-#include "pages/CTSPropertyFrame.h"
+#include "tools/tshift/CTSPropertyFrame.h"
 #include "tools/tshift/CStdinSource.h"
 #include "tools/tshift/CStreamSink.h"
 #include "tools/tshift/CommandInput.h"
@@ -28,9 +28,8 @@ constexpr ULONGLONG kSeekSpacingMs = 1000;  // the filter takes one seek a secon
 
 class Player {
  public:
-  Player(TimeShiftGraph& graph, CStreamSink& sink, CStdinStream* stdinStream, uint64_t givenBitsPerSecond,
-         CommandInput& input)
-      : graph_(graph), sink_(sink), stdin_(stdinStream), givenRate_(givenBitsPerSecond), input_(input),
+  Player(TimeShiftGraph& graph, CStdinStream* stdinStream, uint64_t givenBitsPerSecond, CommandInput& input)
+      : graph_(graph), sink_(graph.Sink()), stdin_(stdinStream), givenRate_(givenBitsPerSecond), input_(input),
         start_(GetTickCount64()), statusOnTerminal_(IsConsole(GetStdHandle(STD_ERROR_HANDLE))) {}
 
   // Runs until a reason to stop; returns the exit status.
@@ -163,7 +162,7 @@ class Player {
 
   void Tick() {
     const double seconds = static_cast<double>(GetTickCount64() - start_) / 1000.0;
-    if (stdin_) inputRate_.Add(seconds, static_cast<uint64_t>(stdin_->BytesIn()));
+    if (stdin_) inputRate_.Add(seconds, stdin_->BytesDelivered());
     Status(false);
   }
 
@@ -181,7 +180,7 @@ class Player {
   }
 
   std::string StatusLine(const BufferStatus& status) const {
-    return FormatStatus(status, BytesBehindLive(status), Rate(), sink_.Bytes());
+    return FormatStatus(status, BytesBehindLive(status), Rate(), sink_.Counts().bytes);
   }
 
   void Status(bool newLine, const BufferStatus* known = nullptr) {
@@ -210,9 +209,11 @@ class Player {
     pages_.Close();
     EndStatus();
     if (why) {
+      const tools::SinkCounts delivered = sink_.Counts();
       char text[256];
       std::snprintf(text, sizeof text, "%s; %s delivered in %llu samples over %.1f s; %s\n", why,
-                    FormatBytes(static_cast<int64_t>(sink_.Bytes())).c_str(), static_cast<unsigned long long>(sink_.Samples()),
+                    FormatBytes(static_cast<int64_t>(delivered.bytes)).c_str(),
+                    static_cast<unsigned long long>(delivered.samples),
                     static_cast<double>(GetTickCount64() - start_) / 1000.0, ProcessUse().c_str());
       WriteError(std::string("tshift: ") + text);
     }
@@ -255,21 +256,6 @@ HRESULT CreateFileSource(const std::wstring& path, ComPtr<IBaseFilter>* source) 
   return file->Load(path.c_str(), nullptr);
 }
 
-// Opens --out: standard output (never a terminal) or a new file.
-HANDLE OpenOutput(const std::string& out, std::string* error) {
-  if (out == "-") {
-    HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (IsConsole(handle)) {
-      *error = "standard output is a terminal: pipe it into a player (| ffplay -) or give --out FILE";
-      return INVALID_HANDLE_VALUE;
-    }
-    return handle;
-  }
-  HANDLE handle = CreateFileW(Widen(out).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) *error = "cannot create " + out + ": " + ErrorText(HRESULT_FROM_WIN32(GetLastError()));
-  return handle;
-}
-
 }  // namespace
 
 int RunPlay(const Options& options) {
@@ -288,37 +274,30 @@ int RunPlay(const Options& options) {
   }
 
   TimeShiftGraph graph;
-  std::string error;
-  if (FAILED(graph.Create(options.registry, &error))) return Fail(error);
-  if (options.bitRateKbps) graph.Control()->SetCacheBitRate(options.bitRateKbps);
   std::string note;
-  int64_t bufferBytes = 0;
-  error = CheckBufferPlace(graph.Control(), &note, &bufferBytes);
+  std::string error = graph.Open(
+      options.registry,
+      options.bitRateKbps ? [&](IOVTimeShiftFilter* c) { return c->SetCacheBitRate(options.bitRateKbps); }
+                          : std::function<HRESULT(IOVTimeShiftFilter*)>(),
+      &note);
   if (!error.empty()) return Fail(error);
   if (!note.empty()) WriteError("tshift: note: " + note + "\n");
-
-  HANDLE out = OpenOutput(options.out, &error);
-  if (out == INVALID_HANDLE_VALUE) return Fail(error);
-  ComPtr<CStreamSink> sink;
-  HRESULT hr = CStreamSink::Create(out, options.out != "-", nullptr, 0, &sink);
-  if (FAILED(hr)) return Fail("cannot create the output filter: " + ErrorText(hr));
-
-  ComPtr<IBaseFilter> source;
   ComPtr<CStdinSource> stdinSource;
-  if (fromStdin) {
-    hr = CStdinSource::Create(stdinHandle, &stdinSource);
-    source = stdinSource;
-  } else {
-    hr = CreateFileSource(Widen(options.in), &source);
-  }
-  if (FAILED(hr)) return Fail("cannot open " + options.in + ": " + ErrorText(hr));
-  if (FAILED(graph.Build(source.Get(), fromStdin ? L"Standard Input" : L"File Source (Async)", sink.Get(), &error)))
-    return Fail(error);
-
-  if (!fromStdin && fileSize > bufferBytes)
+  error = graph.Connect({.makeSource =
+                             [&](ComPtr<IBaseFilter>* source) {
+                               if (!fromStdin) return CreateFileSource(Widen(options.in), source);
+                               RETURN_IF_FAILED(CStdinSource::Create(stdinHandle, &stdinSource));
+                               *source = stdinSource;
+                               return S_OK;
+                             },
+                         .sourceProblem = "cannot open " + options.in,
+                         .sourceName = fromStdin ? L"Standard Input" : L"File Source (Async)",
+                         .output = options.out});
+  if (!error.empty()) return Fail(error);
+  if (!fromStdin && fileSize > graph.BufferBytes())
     WriteError("tshift: note: " + options.in + " (" + FormatBytes(fileSize) + ") is larger than the buffer (" +
-               FormatBytes(bufferBytes) + "); a file is read at full speed, so its oldest part will be overwritten "
-               "before it is played\n");
+               FormatBytes(graph.BufferBytes()) + "); a file is read at full speed, so its oldest part will be "
+               "overwritten before it is played\n");
 
   CommandInput input;
   const CommandInput::Source commandSource = input.Start(fromStdin, options.keys, &error);
@@ -346,20 +325,13 @@ int RunPlay(const Options& options) {
       return Fail(error);
     WriteError("tshift: control channel at " + where + "\n");
   }
-  hr = graph.Run();
-  if (FAILED(hr)) {
-    graph.Stop();
-    const std::string why = graph.TimeShift().RecordingText(TSPROPERTY_RECORDING_PROBLEM);
-    return Fail("the graph would not run: " + ErrorText(hr) +
-                (why.empty() ? " (is the buffer folder writable, with room to spare?)" : ": " + why));
-  }
+  error = graph.Run();
+  if (!error.empty()) return Fail(error);
   WriteError("tshift: buffer file " + graph.TimeShift().RecordingText(TSPROPERTY_RECORDING_FILE) + "\n");
-  Player player(graph, *sink.Get(), stdinSource ? stdinSource->Stream() : nullptr, uint64_t{options.bitRateKbps} * 1000,
-                input);
+  Player player(graph, stdinSource ? stdinSource->Stream() : nullptr, uint64_t{options.bitRateKbps} * 1000, input);
   const int status = player.Run();
-  hr = graph.Stop();
-  if (FAILED(hr)) return Fail("the graph would not stop: " + ErrorText(hr));
-  return status;
+  error = graph.Stop();
+  return error.empty() ? status : Fail(error);
 }
 
 }  // namespace ovts::tshift

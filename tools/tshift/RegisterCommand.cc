@@ -32,7 +32,7 @@ int RunRegister(const Options& options) {
   if (!entry) return Fail(shown + " is no COM server module (it has no " + name + ")");
   if (FAILED(hr)) return Fail(std::string(name) + " of " + shown + " failed: " + ErrorText(hr));
   const std::string line = (registering ? "registered " : "unregistered ") + shown + "\n";
-  WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), line.data(), line.size());
+  WriteOutput(line);
   return kExitOk;
 }
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "filter/TSSettingsValues.h"
+#include "include/OVTimeShift.h"
 #include "tools/tshift/Commands.h"
 #include "tools/tshift/HostSupport.h"
 #include "tools/tshift/TimeShiftGraph.h"
@@ -120,7 +120,7 @@ int Show(TimeShiftFilter& ts, const std::string& registry) {
     std::snprintf(line, sizeof line, "  %-26s %s\n", setting.name, ValueOf(setting.name, ts).c_str());
     text += line;
   }
-  WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), text.size());
+  WriteOutput(text);
   return kExitOk;
 }
 
@@ -165,7 +165,7 @@ int Set(TimeShiftFilter& ts, const Options& o) {
   }
   if (FAILED(hr)) return Fail("the filter could not store " + quoted + ": " + ErrorText(hr));
   const std::string line = std::string(name) + " = " + ValueOf(name, ts) + "\n";
-  WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), line.data(), line.size());
+  WriteOutput(line);
   if (Is(name, kTSDrive)) {
     std::string note;
     const std::string problem = CheckBufferPlace(ts.control.Get(), &note);

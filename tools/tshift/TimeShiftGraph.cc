@@ -1,5 +1,7 @@
 #include "tools/tshift/TimeShiftGraph.h"
 
+#include "tools/common/FindPin.h"
+#include "tools/tshift/Commands.h"
 #include "tools/tshift/HostSupport.h"
 
 namespace ovts::tshift {
@@ -67,59 +69,75 @@ std::string TimeShiftFilter::RecordingText(TSRecordingPropertyId id) const {
   return Narrow(text.text);
 }
 
-HRESULT TimeShiftGraph::Create(const std::string& registryBase, std::string* error) {
+TimeShiftGraph::~TimeShiftGraph() {
+  if (running_) Stop();
+}
+
+std::string TimeShiftGraph::Open(const std::string& registryBase,
+                                 const std::function<HRESULT(IOVTimeShiftFilter*)>& settings, std::string* note) {
   HRESULT hr = CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&graph_));
   if (SUCCEEDED(hr)) hr = graph_.As(&mediaControl_);
   if (SUCCEEDED(hr)) hr = graph_->QueryInterface(IID_IMediaEvent, reinterpret_cast<void**>(events_.GetAddressOf()));
-  if (FAILED(hr)) {
-    *error = "cannot create the platform's Filter Graph Manager: " + ErrorText(hr);
-    return hr;
-  }
-  return timeShift_.Create(registryBase, error);
+  if (FAILED(hr)) return "cannot create the platform's Filter Graph Manager: " + ErrorText(hr);
+  std::string error;
+  if (FAILED(timeShift_.Create(registryBase, &error))) return error;
+  if (settings && FAILED(hr = settings(Control()))) return "cannot store the session's settings: " + ErrorText(hr);
+  return CheckBufferPlace(Control(), note, &bufferBytes_);
 }
 
-HRESULT TimeShiftGraph::Add(IBaseFilter* filter, const wchar_t* name) { return graph_->AddFilter(filter, name); }
+namespace {
 
-ComPtr<IPin> FindPin(IBaseFilter* filter, PIN_DIRECTION direction) {
-  ComPtr<IEnumPins> pins;
-  if (FAILED(filter->EnumPins(&pins))) return nullptr;
-  ComPtr<IPin> pin;
-  while (pins->Next(1, &pin, nullptr) == S_OK) {
-    PIN_DIRECTION d;
-    if (SUCCEEDED(pin->QueryDirection(&d)) && d == direction) return pin;
-    pin.Reset();
+// Standard output (never a terminal), nowhere, or a new file; the handle is the sink's to close
+// unless it is standard output.
+HANDLE OpenOutput(const std::string& path, std::string* error) {
+  if (path == "-") {
+    HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (IsConsole(handle)) {
+      *error = "standard output is a terminal: pipe it into a player (| ffplay -) or give --out FILE";
+      return INVALID_HANDLE_VALUE;
+    }
+    return handle;
   }
-  return nullptr;
+  const std::wstring file = path.empty() ? L"NUL" : Widen(path);
+  HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              path.empty() ? OPEN_EXISTING : CREATE_ALWAYS, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    *error = "cannot create " + Narrow(file) + ": " + ErrorText(HRESULT_FROM_WIN32(GetLastError()));
+  return handle;
 }
 
-HRESULT TimeShiftGraph::Build(IBaseFilter* source, const wchar_t* sourceName, IBaseFilter* sink, std::string* error) {
-  HRESULT hr = graph_->AddFilter(source, sourceName);
+}  // namespace
+
+std::string TimeShiftGraph::Connect(const RunPlan& plan) {
+  std::string error;
+  HANDLE out = OpenOutput(plan.output, &error);
+  if (out == INVALID_HANDLE_VALUE) return error;
+  HRESULT hr = CStreamSink::Create(out, plan.output != "-", plan.check, plan.outputBytesPerSecond, &sink_);
+  if (FAILED(hr)) return "cannot create the output filter: " + ErrorText(hr);
+  ComPtr<IBaseFilter> source;
+  hr = plan.makeSource(&source);
+  if (FAILED(hr)) return plan.sourceProblem + ": " + ErrorText(hr);
+
+  hr = graph_->AddFilter(source.Get(), plan.sourceName);
   if (SUCCEEDED(hr)) hr = graph_->AddFilter(timeShift_.filter.Get(), OVTS_FILTER_NAME);
-  if (SUCCEEDED(hr)) hr = graph_->AddFilter(sink, L"Stream Sink");
-  if (FAILED(hr)) {
-    *error = "cannot add the filters to the graph: " + ErrorText(hr);
-    return hr;
-  }
-  const ComPtr<IPin> sourceOut = FindPin(source, PINDIR_OUTPUT);
-  const ComPtr<IPin> filterIn = FindPin(timeShift_.filter.Get(), PINDIR_INPUT);
-  const ComPtr<IPin> filterOut = FindPin(timeShift_.filter.Get(), PINDIR_OUTPUT);
-  const ComPtr<IPin> sinkIn = FindPin(sink, PINDIR_INPUT);
-  if (!sourceOut || !filterIn || !filterOut || !sinkIn) {
-    *error = "a filter of the graph lacks its pin";
-    return E_FAIL;
-  }
+  if (SUCCEEDED(hr)) hr = graph_->AddFilter(sink_.Get(), L"Stream Sink");
+  if (FAILED(hr)) return "cannot add the filters to the graph: " + ErrorText(hr);
+  const ComPtr<IPin> sourceOut = tools::FindPin(source.Get(), PINDIR_OUTPUT);
+  const ComPtr<IPin> filterIn = tools::FindPin(timeShift_.filter.Get(), PINDIR_INPUT);
+  const ComPtr<IPin> filterOut = tools::FindPin(timeShift_.filter.Get(), PINDIR_OUTPUT);
+  const ComPtr<IPin> sinkIn = tools::FindPin(sink_.Get(), PINDIR_INPUT);
+  if (!sourceOut || !filterIn || !filterOut || !sinkIn) return "a filter of the graph lacks its pin";
   hr = graph_->ConnectDirect(sourceOut.Get(), filterIn.Get(), nullptr);
-  if (FAILED(hr)) {
-    *error = "the time-shift filter refused the source's stream: " + ErrorText(hr);
-    return hr;
-  }
+  if (FAILED(hr)) return "the time-shift filter refused the source's stream: " + ErrorText(hr);
   hr = graph_->ConnectDirect(filterOut.Get(), sinkIn.Get(), nullptr);
-  if (FAILED(hr)) *error = "cannot connect the time-shift filter's output: " + ErrorText(hr);
-  return hr;
+  if (FAILED(hr)) return "cannot connect the time-shift filter's output: " + ErrorText(hr);
+  return {};
 }
 
-HRESULT TimeShiftGraph::Run() {
-  Watchdog::Scope armed(Watchdog::Instance(), "starting the graph", kStateChangeLimitMs);
+HRESULT TimeShiftGraph::ChangeState(bool run) {
+  if (!mediaControl_) return run ? E_UNEXPECTED : S_OK;
+  tools::Watchdog::Scope armed(HostWatchdog(), run ? "starting the graph" : "stopping the graph", kStateChangeLimitMs);
+  if (!run) return mediaControl_->Stop();
   HRESULT hr = mediaControl_->Pause();
   for (OAFilterState state = State_Stopped; hr == S_FALSE || hr == VFW_S_STATE_INTERMEDIATE;)
     hr = mediaControl_->GetState(kStateWaitStepMs, &state);
@@ -131,6 +149,24 @@ HRESULT TimeShiftGraph::Run() {
   return hr;
 }
 
+std::string TimeShiftGraph::Run() {
+  const HRESULT hr = ChangeState(true);
+  if (SUCCEEDED(hr)) {
+    running_ = true;
+    return {};
+  }
+  ChangeState(false);
+  const std::string why = timeShift_.RecordingText(TSPROPERTY_RECORDING_PROBLEM);
+  return "the graph would not run: " + ErrorText(hr) +
+         (why.empty() ? " (is the buffer folder writable, with room to spare?)" : ": " + why);
+}
+
+std::string TimeShiftGraph::Stop() {
+  running_ = false;
+  const HRESULT hr = ChangeState(false);
+  return FAILED(hr) ? "the graph would not stop: " + ErrorText(hr) : std::string();
+}
+
 long TimeShiftGraph::TakeEvent(LONG_PTR* param1) {
   long code = 0;
   LONG_PTR p1 = 0, p2 = 0;
@@ -139,12 +175,6 @@ long TimeShiftGraph::TakeEvent(LONG_PTR* param1) {
   *param1 = p1;
   events_->FreeEventParams(code, p1, p2);
   return code;
-}
-
-HRESULT TimeShiftGraph::Stop() {
-  if (!mediaControl_) return S_OK;
-  Watchdog::Scope armed(Watchdog::Instance(), "stopping the graph", kStateChangeLimitMs);
-  return mediaControl_->Stop();
 }
 
 }  // namespace ovts::tshift

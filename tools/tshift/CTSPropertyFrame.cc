@@ -1,12 +1,12 @@
-#include "pages/CTSPropertyFrame.h"
+#include "tools/tshift/CTSPropertyFrame.h"
 
 #include <commctrl.h>
 #include <ocidl.h>
 #include <prsht.h>
 
-#include "pages/COVPropertySheet.h"
+#include "tools/tshift/COVPropertySheet.h"
 
-namespace ovts {
+namespace ovts::tshift {
 namespace {
 
 constexpr DWORD kPollMs = 50;
@@ -104,4 +104,4 @@ void CTSPropertyFrame::Close() {
   object_.Reset();
 }
 
-}  // namespace ovts
+}  // namespace ovts::tshift

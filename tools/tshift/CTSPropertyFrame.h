@@ -1,4 +1,4 @@
-// The module's property frame (COVPropertySheet, which applies what OK and Apply confirm) over an
+// The host's property frame (COVPropertySheet, which applies what OK and Apply confirm) over an
 // object's pages, opened on a thread of its own. The frame is modal to that thread only, so the
 // host's thread goes on steering the graph while a person watches the Status page and changes
 // settings.
@@ -15,7 +15,7 @@
 
 #include "framework/ComKit.h"
 
-namespace ovts {
+namespace ovts::tshift {
 
 class CTSPropertyFrame {
  public:
@@ -53,4 +53,4 @@ class CTSPropertyFrame {
   HRESULT result_ = S_OK;     // written by the frame thread before it ends
 };
 
-}  // namespace ovts
+}  // namespace ovts::tshift

@@ -1,4 +1,4 @@
-// A property frame of the module's own for an object's property pages: a common-controls
+// The host's own property frame for an object's property pages: a common-controls
 // property sheet with one tab per page, each page held in its tab through a page site. Unlike
 // Wine's OleCreatePropertyFrame it calls each dirty page's Apply on OK and on Apply, and none on
 // Cancel; the Apply button is enabled while a page says it is dirty.
@@ -10,7 +10,7 @@
 #include <windows.h>
 #include <unknwn.h>
 
-namespace ovts {
+namespace ovts::tshift {
 
 class COVPropertySheet {
  public:
@@ -19,4 +19,4 @@ class COVPropertySheet {
   static HRESULT Run(const wchar_t* caption, IUnknown* object, ULONG pageCount, const CLSID* pages, LCID locale);
 };
 
-}  // namespace ovts
+}  // namespace ovts::tshift

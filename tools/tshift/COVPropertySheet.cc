@@ -1,4 +1,4 @@
-#include "pages/COVPropertySheet.h"
+#include "tools/tshift/COVPropertySheet.h"
 
 #include <commctrl.h>
 #include <ocidl.h>
@@ -11,7 +11,7 @@
 
 #include "framework/ComKit.h"
 
-namespace ovts {
+namespace ovts::tshift {
 namespace {
 
 // The tabs take the pages' own dialog font, so that a page fits the tab measured for it.
@@ -227,4 +227,4 @@ HRESULT COVPropertySheet::Run(const wchar_t* caption, IUnknown* object, ULONG pa
   return PropertySheetW(&header) < 0 ? E_FAIL : S_OK;
 }
 
-}  // namespace ovts
+}  // namespace ovts::tshift
