@@ -42,6 +42,7 @@
 
 #include "buffer/CCircBufBase.h"
 #include "buffer/CCircMemBuf.h"
+#include "buffer/CTSClockIndex.h"
 #include "platform/Platform.h"
 
 namespace ovts {
@@ -123,6 +124,43 @@ class CCircFileBuf : public CCircBufBase {
   // Why the last Open refused to start, or why recording stops; empty when nothing is wrong.
   COVStringT GetProblem();
 
+  // --- The stream's time, and readers of their own (control threads, the exporter) ---
+  // Positions on the stream axis: bytes written to the file since the last Reset, the axis of
+  // the clock index and of the gap list.
+  static constexpr int64_t kLiveEdge = -1;  // SeekToTime's reference: the newest byte received
+  // Where the retained stream lies, taken together under the state lock.
+  struct StreamSpan {
+    int64_t oldest = 0;  // the oldest retained byte, none of them being overwritten
+    int64_t play = 0;    // the next byte the output delivers
+    int64_t stored = 0;  // just past the newest byte in the file
+    int64_t live = 0;    // just past the newest byte received: the write cache's too
+    int64_t room = 0;    // bytes the file takes before it is full: 0 once it is, -1 never
+    uint32_t epoch = 0;  // moves when the stream starts again (Reset, Start, Stop, Close)
+  };
+  StreamSpan GetStreamSpan();
+  // The time figures: retained seconds, the play position's delay behind live, seconds until the
+  // file is full, the measured rate, the bytes dropped, and the clock behind them.
+  TSTimeStatus GetTimeStatus();
+  // Times the stream's bytes.
+  const CTSClockIndex& clock() const { return clock_; }
+  // Moves the output `seconds` on from the time of stream position `reference` (kLiveEdge: the
+  // newest byte received), through the clock index, into the bytes in the file, on a packet start
+  // in a transport stream; `landed` says where. The next Read reports a discontinuity. E_PENDING
+  // while the index cannot time bytes; E_FAIL while closed.
+  HRESULT SeekToTime(int64_t reference, double seconds, int64_t* landed);
+  // A handle of the reader's own on the buffer file, and the epoch of the stream it will read.
+  // E_FAIL while closed.
+  HRESULT OpenStreamReader(port::File* handle, uint32_t* epoch);
+  // Stream bytes from `position` that are in the file, at most `length`, through a reader's own
+  // `handle`; none of the buffer's locks is held during the I/O. `read` is 0 while none is stored
+  // yet. OVTS_E_OVERTAKEN when the writer replaced any of them before or during the read;
+  // OVTS_E_STREAM_RESET when the stream of `epoch` is gone; E_FAIL when the disk refused the read.
+  HRESULT ReadStream(port::File& handle, uint32_t epoch, int64_t position, void* dest, uint32_t length,
+                     uint32_t* read);
+  // Signalled when bytes settle in the file, and when the stream starts again or the buffer
+  // closes. For one waiter (the exporter).
+  port::Event& StoredWake() { return storedWake_; }
+
   // The filter reads the caches' timing records and switches their instrumentation.
   CCircMemBuf& writeCache() { return writeCache_; }
   CCircMemBuf& readCache() { return readCache_; }
@@ -136,6 +174,9 @@ class CCircFileBuf : public CCircBufBase {
       REQUIRES(stateLock_);
   // A worker's hold on stateLock_: true with the lock held, false once stopEvent_ is set.
   virtual bool AcquireStateForWorker() TRY_ACQUIRE(true, stateLock_);
+  // When the bytes a transfer takes to the file arrived, in performance-counter ticks: taken as
+  // the transfer begins, which the write worker does as soon as Write brings its trigger's worth.
+  virtual int64_t ArrivalTicks() const { return port::PerformanceCounter(); }
 
  private:
   class StateHold;
@@ -186,6 +227,8 @@ class CCircFileBuf : public CCircBufBase {
   HRESULT OpenLocked() REQUIRES(stateLock_);
   void CloseLocked() REQUIRES(stateLock_);
   void ResetLocked() REQUIRES(writeLock_, readLock_, stateLock_);
+  // The span with stateLock_ held.
+  StreamSpan SpanLocked() REQUIRES(stateLock_);
   // Refuses settings that could never deliver a byte, saying why in problem_.
   HRESULT CheckSettings() REQUIRES(stateLock_);
   // Opens the configured file, or the first free name beside it when another buffer writes it.
@@ -231,6 +274,8 @@ class CCircFileBuf : public CCircBufBase {
   uint32_t writeTrigger_ = 0;  // bytes waiting that make the write worker move them at once
   std::unique_ptr<uint8_t[]> writeScratch_;  // writeIoLock_; one chunk, for transfers to the file
   RelaxedAtomic<double> primeBytes_;  // written by Open, read by Read
+  CTSClockIndex clock_;               // its own lock, a leaf; fed under stateLock_ by the file's writer
+  port::Event storedWake_{port::Event::Mode::kAutoReset};
 };
 
 }  // namespace ovts

@@ -57,6 +57,23 @@ struct TSRecordingText {
   wchar_t text[260];
 };
 
+/* Read-only time figures of the recorded stream: what the buffer holds and how far playback is
+   behind live, in seconds of the stream's own clock (a transport stream's PCR) or, for other
+   streams and until that clock is found, of the measured input rate. Set answers
+   HRESULT_FROM_WIN32(ERROR_NOT_FOUND); QuerySupported says get-only. */
+/* {97C89DE7-C540-4C84-B603-DAAC5DC652B5} */
+inline constexpr GUID TSPROPSETID_Time = {0x97C89DE7, 0xC540, 0x4C84, {0xB6, 0x03, 0xDA, 0xAC, 0x5D, 0xC6, 0x52, 0xB5}};
+
+enum TSTimePropertyId : unsigned long {
+  TSPROPERTY_TIME_BIT_RATE = 1,        /* 64-bit unsigned: measured input rate, bits per second; 0 until measured */
+  TSPROPERTY_TIME_RETAINED = 2,        /* double: seconds retained, oldest byte to the newest received */
+  TSPROPERTY_TIME_DELAY = 3,           /* double: seconds the play position is behind the newest byte received */
+  TSPROPERTY_TIME_UNTIL_OVERWRITE = 4, /* double: seconds until the file is full, at the measured rate (see TSTimeStatus) */
+  TSPROPERTY_TIME_DROPPED_BYTES = 5,   /* 64-bit unsigned: input bytes dropped since the buffer started */
+  TSPROPERTY_TIME_SOURCE = 6,          /* 32-bit TSTimeSource: where the seconds come from */
+  TSPROPERTY_TIME_STATUS = 7,          /* TSTimeStatus, 48 bytes: all of the above at one moment */
+};
+
 /* Events the filter sends to the graph's event sink (IMediaEventSink::Notify), in the user
    range of event codes. */
 /* The disk refused data (full, or failing): param1 is its HRESULT. Sent once per outage; the
@@ -113,6 +130,45 @@ OVTS_INTERFACE("BD7EA3E2-2666-11D4-B269-00A0D21825FB") IOVTimeShiftFilter : publ
 OVTS_INTERFACE("36716E12-0025-4AE1-8F11-5AD6539C404C") IOVTSInstrumentation : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE GetInstrumentation(TSInstrumentationSettings* settings) = 0;
   virtual HRESULT STDMETHODCALLTYPE SetInstrumentation(const TSInstrumentationSettings* settings) = 0;
+};
+
+/* {0480355B-1D8D-46CF-B930-36BA24D292FD} */
+inline constexpr IID IID_IOVTimeShiftTime = {0x0480355B, 0x1D8D, 0x46CF, {0xB9, 0x30, 0x36, 0xBA, 0x24, 0xD2, 0x92, 0xFD}};
+
+/* An export's end that follows the live edge until StopExport (StartExport's endBehindLive). */
+inline constexpr double TS_EXPORT_FOLLOW_LIVE = -1.0;
+
+/* Seeking by seconds and saving a stretch of the recording, while recording goes on. Seconds
+   count the stream's own clock (TSPROPSETID_Time says which). "Live" is the newest byte the
+   filter has received. Any host thread.
+   Codes beside S_OK: E_PENDING while the stream cannot be timed yet; VFW_E_WRONG_STATE while the
+   buffer is not running (the graph is stopped, or in pass-through); E_INVALIDARG for seconds
+   that are negative (where they must not be) or not finite. */
+OVTS_INTERFACE("0480355B-1D8D-46CF-B930-36BA24D292FD") IOVTimeShiftTime : public IUnknown {
+  /* Plays from `seconds` (>= 0) behind live, or from the oldest retained byte when fewer are
+     held. In a transport stream playback resumes on a packet start; the first sample after the
+     seek is marked as a discontinuity. At most one seek a second, as SetPlayPosition: S_FALSE,
+     and nothing done, within a second of the last one accepted. */
+  virtual HRESULT STDMETHODCALLTYPE SeekBehindLive(double seconds) = 0;
+  /* As SeekBehindLive, `seconds` from the play position: negative back, positive forward. */
+  virtual HRESULT STDMETHODCALLTYPE SeekRelative(double seconds) = 0;
+  /* Saves the stream from `startBehindLive` to `endBehindLive` seconds behind live into a new
+     file at `path` (replacing one there), on a thread of its own; playback and recording go on
+     untouched. TS_EXPORT_FOLLOW_LIVE as the end follows the live edge until StopExport. The
+     range is clamped to what is retained; a transport stream's file starts and ends on packet
+     starts and holds whole packets only. HRESULT_FROM_WIN32(ERROR_BUSY) while an export runs;
+     E_INVALIDARG when the end is not later than the start; a failure to create the file as
+     the system reports it. An export that the recording overtakes ends TSEXPORT_FAILED with
+     OVTS_E_OVERTAKEN; one whose stream is flushed or stopped before its end is saved ends
+     TSEXPORT_FAILED with OVTS_E_STREAM_RESET (a live-following one ends TSEXPORT_DONE). */
+  virtual HRESULT STDMETHODCALLTYPE StartExport(const wchar_t* path, double startBehindLive, double endBehindLive) = 0;
+  /* The last export's progress (TSEXPORT_NONE before the first). */
+  virtual HRESULT STDMETHODCALLTYPE GetExportProgress(TSExportProgress* progress) = 0;
+  /* Ends the export where it is: the file keeps what was saved (TSEXPORT_DONE). Returns once it
+     has ended; S_FALSE when none runs. */
+  virtual HRESULT STDMETHODCALLTYPE StopExport() = 0;
+  /* Ends the export and deletes its file (TSEXPORT_CANCELLED). S_FALSE when none runs. */
+  virtual HRESULT STDMETHODCALLTYPE CancelExport() = 0;
 };
 
 /* The settings the filter keeps in the registry: the key, each value's name, type and the default
@@ -182,4 +238,5 @@ inline constexpr TSSettingInfo kTSSettings[] = {
 #ifdef __CRT_UUID_DECL
 __CRT_UUID_DECL(IOVTimeShiftFilter, 0xBD7EA3E2, 0x2666, 0x11D4, 0xB2, 0x69, 0x00, 0xA0, 0xD2, 0x18, 0x25, 0xFB)
 __CRT_UUID_DECL(IOVTSInstrumentation, 0x36716E12, 0x0025, 0x4AE1, 0x8F, 0x11, 0x5A, 0xD6, 0x53, 0x9C, 0x40, 0x4C)
+__CRT_UUID_DECL(IOVTimeShiftTime, 0x0480355B, 0x1D8D, 0x46CF, 0xB9, 0x30, 0x36, 0xBA, 0x24, 0xD2, 0x92, 0xFD)
 #endif

@@ -74,8 +74,53 @@ inline constexpr uint32_t TS_INITIAL_TIME_SHIFT_MIN = 0x80000;   /* 512 KB */
 inline constexpr uint32_t TS_INITIAL_TIME_SHIFT_MAX = 0x2000000; /* 32 MB */
 inline constexpr uint32_t TS_INITIAL_TIME_SHIFT_DEFAULT = TS_INITIAL_TIME_SHIFT_MIN;
 
+/* Where the filter's times come from (TSTimeStatus::source). */
+enum TSTimeSource : uint32_t {
+  TSTIME_NONE = 0,           /* nothing timed yet: the time figures read -1 */
+  TSTIME_MEASURED_RATE = 1,  /* the input rate measured over the last 10 s of arrivals */
+  TSTIME_STREAM_CLOCK = 2,   /* the transport stream's own clock (its PCR) */
+};
+
+/* The filter's time figures, 48 bytes (TSPROPSETID_Time, TSPROPERTY_TIME_STATUS). Seconds are
+   -1 while the stream cannot be timed. */
+struct TSTimeStatus {
+  double retainedSeconds;       /* from the oldest retained byte to the newest received */
+  double delaySeconds;          /* from the play position to the newest byte received */
+  double secondsUntilOverwrite; /* until the file is full at the measured rate; 0 once it is */
+  uint64_t bitsPerSecond;       /* the measured input rate, 0 until measured */
+  uint64_t droppedBytes;        /* input bytes dropped since the buffer started */
+  uint32_t source;              /* TSTimeSource */
+  uint32_t reserved;            /* 0 */
+};
+
+/* What an export is doing (TSExportProgress::state). */
+enum TSExportState : uint32_t {
+  TSEXPORT_NONE = 0,       /* none started since the filter was made */
+  TSEXPORT_RUNNING = 1,
+  TSEXPORT_DONE = 2,       /* saved to its end, or stopped: the file is whole */
+  TSEXPORT_CANCELLED = 3,  /* cancelled: the file was deleted */
+  TSEXPORT_FAILED = 4,     /* ended early (result says why): the file holds what was saved before */
+};
+
+/* An export's progress, 24 bytes. */
+struct TSExportProgress {
+  uint32_t state;        /* TSExportState */
+  int32_t result;        /* HRESULT: why a TSEXPORT_FAILED export ended; S_OK otherwise */
+  uint64_t bytesWritten; /* bytes in the file so far */
+  double secondsCovered; /* stream seconds those bytes hold */
+};
+
+/* Status codes of the time interface and its exports (HRESULT values, FACILITY_ITF). */
+/* The recording overwrote stream bytes before they were read: an export started too close to
+   the oldest retained byte, or one that could not keep ahead of a ring lapping it. */
+inline constexpr int32_t OVTS_E_OVERTAKEN = (int32_t)0x80048F01;
+/* The buffer was flushed or stopped: the stream the bytes belonged to is gone. */
+inline constexpr int32_t OVTS_E_STREAM_RESET = (int32_t)0x80048F02;
+
 #if defined(_WIN64) || defined(__x86_64__)
 static_assert(sizeof(TSBufferConfig) == 32, "TSBufferConfig crosses the interfaces as 32 bytes");
 #endif
 static_assert(sizeof(TSCacheConfig) == 24, "TSCacheConfig crosses the interfaces as 24 bytes");
 static_assert(sizeof(TSInstrumentationSettings) == 20, "TSInstrumentationSettings is 20 bytes");
+static_assert(sizeof(TSTimeStatus) == 48, "TSTimeStatus crosses the property set as 48 bytes");
+static_assert(sizeof(TSExportProgress) == 24, "TSExportProgress crosses the time interface as 24 bytes");

@@ -15,6 +15,7 @@ enum class LockRank : int {
   kThreadWorker = 350,   // a command thread's worker lock (the pull reader's control lock)
   kThreadAccess = 360,   // a command thread's access lock (one client at a time)
   kSettingsPath = 400,   // the control interface's settings key path
+  kExporter = 450,       // the exporter's lifecycle lock (held while it ends its thread)
   kBufferWrite = 500,    // the file buffer's write, read, I/O and state locks, in this order
   kBufferRead = 510,
   kBufferWriteIo = 520,
