@@ -66,14 +66,14 @@ class CTSExporter {
   // Returns the bytes of the stream it is done with (0: it waits for more), or a failure.
   HRESULT Save(uint8_t* data, uint32_t length, bool atEnd, uint32_t* consumed);
   HRESULT Append(const uint8_t* data, uint32_t length);
-  // Ends the thread, cancelled or not. Caller holds lock_.
-  HRESULT EndThread(bool cancel);
+  // Ends the thread, cancelled or not.
+  HRESULT EndThread(bool cancel) REQUIRES(lock_);
 
   enum class Kind { kUnknown, kTransport, kOther };
 
   CCircFileBuf& buffer_;
   port::RecursiveLock lock_{port::LockRank::kExporter, "exporter"};
-  port::Thread thread_;                                     // lock_
+  port::Thread thread_ GUARDED_BY(lock_);
   port::Event stopWake_{port::Event::Mode::kManualReset};  // set to end the thread
   std::atomic<bool> cancel_{false};                        // atomic; read by the thread at its end
   // Set by Start before the thread starts, then the thread's alone.
