@@ -66,6 +66,16 @@ void CCircMemBuf::ReleaseStore() {
   ++generation_;
 }
 
+void CCircMemBuf::Lend(int64_t from, uint32_t length, Lease* lease) {
+  // Unread bytes never run past the store's end unless they wrap, so both kinds split here.
+  lease->at[0] = store_ + from;
+  lease->length[0] = static_cast<uint32_t>(std::min<int64_t>(length, size_ - from));
+  lease->length[1] = length - lease->length[0];
+  lease->at[1] = lease->length[1] > 0 ? store_ : nullptr;
+  lease->generation = generation_;
+  ++leasesOut_;
+}
+
 void CCircMemBuf::LeaseBack() {
   if (--leasesOut_ > 0) return;
   for (const auto& [at, bytes] : retired_) port::PageFree(at, bytes);
@@ -177,12 +187,7 @@ HRESULT CCircMemBuf::LendRoom(uint32_t length, Lease* lease) {
   if (!store_) return E_FAIL;
   // Not over unread bytes, nor over the piece a reader is copying out just behind them.
   if (length == 0 || length > size_ - unread_ - pendingRead_) return S_FALSE;
-  lease->at[0] = store_ + writePos_;
-  lease->length[0] = static_cast<uint32_t>(std::min<int64_t>(length, size_ - writePos_));
-  lease->length[1] = length - lease->length[0];
-  lease->at[1] = lease->length[1] > 0 ? store_ : nullptr;
-  lease->generation = generation_;
-  ++leasesOut_;
+  Lend(writePos_, length, lease);
   TSStamp(writeRecord_.reserved);
   return S_OK;
 }
@@ -214,15 +219,9 @@ HRESULT CCircMemBuf::LendUnread(uint32_t length, Lease* lease) {
   int64_t n = std::min<int64_t>(length, unread_ - pendingWrite_);
   if (next != gaps_.end()) n = std::min<int64_t>(n, *next - position);
   if (n <= 0) return S_FALSE;
-  const int64_t readAt = ReadPosition();
-  lease->at[0] = store_ + readAt;
-  lease->length[0] = static_cast<uint32_t>(RunsPastEnd(readAt, static_cast<uint32_t>(n)) ? size_ - readAt : n);
-  lease->length[1] = static_cast<uint32_t>(n) - lease->length[0];
-  lease->at[1] = lease->length[1] > 0 ? store_ : nullptr;
+  Lend(ReadPosition(), static_cast<uint32_t>(n), lease);
   lease->atGap = discontinuity_.exchange(0) != 0 || atGap;
-  lease->generation = generation_;
   lentUnread_ = static_cast<uint32_t>(n);
-  ++leasesOut_;
   TSStamp(readRecord_.reserved);
   return S_OK;
 }

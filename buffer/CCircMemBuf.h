@@ -95,6 +95,8 @@ class CCircMemBuf : public CCircBufBase {
   void Advance(int64_t length) REQUIRES(stateLock_);
   // Frees the store, or keeps it until its leases are back.
   void ReleaseStore() REQUIRES(stateLock_);
+  // Lends `length` bytes of the store from `from`, in two pieces when they wrap.
+  void Lend(int64_t from, uint32_t length, Lease* lease) REQUIRES(stateLock_);
   // A lease came back: memory a Close kept for it goes once no lease is out.
   void LeaseBack() REQUIRES(stateLock_);
   // Whether a read piece at `position` would run past the end of the store. Caller holds stateLock_.
