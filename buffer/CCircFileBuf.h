@@ -25,10 +25,16 @@
 // oldest retained bytes first moves the read position past them (marked) and reserves them from
 // seeks, and waits for a read still in flight over them.
 //
+// The stream's time: as each write settles (under the state lock), the clock index learns the
+// bytes stored on the file's stream axis; it hears of every gap the gap list gets, forgets what
+// the ring overwrites and starts again at each Reset. Readers of their own (the exporter) read
+// retained stream bytes on a duplicate handle, and ReadStream reports them overtaken when a write
+// reserved or replaced them before the read ended.
+//
 // Threads: the input streaming thread (Write, and the disk for a block as large as the write
 // cache), the output streaming thread (Read), control threads (configuration, Start/Stop, Seek,
-// SeekNearLive, Reset, Pause/Resume, status), and the write and read workers, which this class
-// starts and ends.
+// SeekNearLive, SeekToTime, Reset, Pause/Resume, status, the stream span and time figures), an
+// exporter thread (ReadStream), and the write and read workers, which this class starts and ends.
 //
 // Lock order: writeLock_ -> readLock_ -> writeIoLock_ -> readIoLock_ -> stateLock_, then a
 // cache's own locks; a cache never calls back. Write holds only writeLock_ and Read only
