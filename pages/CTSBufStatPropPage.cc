@@ -1,6 +1,10 @@
 #include "pages/CTSBufStatPropPage.h"
 
 #include <commctrl.h>
+#include <strmif.h>
+
+#include <iterator>
+#include <string>
 
 #include "pages/resource.h"
 
@@ -62,7 +66,8 @@ INT_PTR CTSBufStatPropPage::OnReceiveMessage(HWND window, UINT message, WPARAM w
 
 void CTSBufStatPropPage::SetUp() {
   Attach({{&total_, IDC_STAT_TOTAL}, {&current_, IDC_STAT_CURRENT}, {&read_, IDC_STAT_READ},
-          {&write_, IDC_STAT_WRITE}, {&position_, IDC_STAT_POSITION}, {&pause_, IDC_STAT_PAUSE}});
+          {&write_, IDC_STAT_WRITE}, {&recording_, IDC_STAT_RECORDING}, {&position_, IDC_STAT_POSITION},
+          {&pause_, IDC_STAT_PAUSE}});
   position_.SetRange(0, kThumbRange, FALSE);
   position_.SendMessage(TBM_SETTICFREQ, 10, 0);
   Refresh();
@@ -82,6 +87,24 @@ void CTSBufStatPropPage::Refresh() {
   filter_->GetWriteLocation(&write);
   write_.SetWindowInt64(write);
   if (!tracking_) position_.SendMessage(TBM_SETPOS, TRUE, ThumbPosition(read, current));
+  ShowRecording();
+}
+
+void CTSBufStatPropPage::ShowRecording() {
+  ComPtr<IKsPropertySet> properties;
+  if (FAILED(filter_.As(&properties))) return;
+  auto text = [&](unsigned long id) {
+    TSRecordingText value{};
+    DWORD returned = 0;
+    if (FAILED(properties->Get(TSPROPSETID_Recording, id, nullptr, 0, &value, sizeof value, &returned)))
+      value.text[0] = L'\0';
+    value.text[std::size(value.text) - 1] = L'\0';
+    return std::wstring(value.text);
+  };
+  const std::wstring problem = text(TSPROPERTY_RECORDING_PROBLEM);
+  const std::wstring file = text(TSPROPERTY_RECORDING_FILE);
+  const std::wstring line = !problem.empty() ? problem : file.empty() ? std::wstring() : L"Buffer file: " + file;
+  SetWindowTextW(recording_.hwnd, line.c_str());
 }
 
 void CTSBufStatPropPage::OnScroll(int code) {

@@ -135,5 +135,29 @@ TEST_F(BufStatPage, ButtonsPauseResumeAndFlush) {
   EXPECT_EQ(page_.Page()->IsPageDirty(), S_FALSE);
 }
 
+// Catches: a page that hides which file the buffer records into (another filter may hold the
+// configured one, and then the buffer takes a name beside it).
+TEST_F(BufStatPage, RecordingLineNamesTheFileOrTheProblem) {
+  HWND line = page_.Item(IDC_STAT_RECORDING);
+  Tick();
+  EXPECT_EQ(Text(line), "") << "stopped, and nothing is wrong";
+  rig_.Stream();
+  Tick();
+  EXPECT_EQ(Text(line), "Buffer file: " + rig_.Folder() + "buffer.bin");
+}
+
+// Catches: a page that says nothing when the buffer refused to start, so the graph sits silent.
+TEST(BufStatPageRefused, RecordingLineSaysWhyTheBufferDidNotStart) {
+  TimeShiftRig refused("status-refused");
+  ActivePage page{CLSID_TSBufStatPropPage, refused.Object()};
+  page.Activate();
+  TSBufferConfig tiny{nullptr, nullptr, 32, 128, 0x80000, DeleteOnClose};  // under one 64 KB output chunk
+  ASSERT_EQ(refused.Control()->SetBufferSettings(&tiny), S_OK);
+  EXPECT_EQ(refused.Pause(), E_INVALIDARG);
+  SendMessageW(GetParent(page.Item(IDC_STAT_RECORDING)), WM_TIMER, 1, 0);
+  EXPECT_NE(Text(page.Item(IDC_STAT_RECORDING)).find("smaller than one output chunk"), std::string::npos)
+      << Text(page.Item(IDC_STAT_RECORDING));
+}
+
 }  // namespace
 }  // namespace ovts::test

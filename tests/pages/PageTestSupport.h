@@ -37,6 +37,8 @@ class TimeShiftRig {
   const std::string& Folder() const { return folder_; }
   // Runs until playback from the buffer has reached the sink.
   void Stream();
+  // Pauses the graph: the buffer starts (a start the filter refuses fails here).
+  HRESULT Pause() { return mediaControl_->Pause(); }
   int PlayState() const;
   int64_t Figure(HRESULT (STDMETHODCALLTYPE IOVTimeShiftFilter::*getter)(int64_t*)) const;
 
