@@ -146,7 +146,8 @@ const std::vector<CommandEntry>& Commands() {
         {"--out", "FILE|-", &Options::out, nullptr, false, ""},
         {kBitRate.name, kBitRate.value, nullptr, ParseRate, false,
          "sizes the filter's caches for a stream of KBIT kbit/s (stored in the settings, as the filter keeps "
-         "them) and shows the delay in seconds."},
+         "them). Nothing else: seeks, exports and the seconds on the status line count the stream's own time, "
+         "which the filter finds itself."},
         kRegistry,
         {"--control", "ADDRESS", &Options::control, CheckControl, false,
          "takes command lines from other programs, up to 60 at once, at a TCP port on 127.0.0.1 (PORT or "
@@ -163,12 +164,17 @@ const std::vector<CommandEntry>& Commands() {
        "  space, p  pause / resume          left, b   seek back 10 s\n"
        "  l         jump to live            right, f  seek forward 10 s\n"
        "  x         flush the buffer        s         status on a new line\n"
+       "  e         save the last 30 s      o         the property pages\n"
        "  q, Esc    quit                    h, ?      these keys\n"
-       "  o         the property pages\n"
-       "Lines: pause, resume, status, back [SECONDS], forward [SECONDS], live, flush, pages, help, quit. Keys "
-       "come from --keys, else from the console (Wine's console has no keyboard for a program whose standard "
-       "input is piped); with neither, lines come from standard input when it does not carry the stream. A "
-       "status line goes to standard error every second."},
+       "Lines: pause, resume, status, back [SECONDS], forward [SECONDS], behind SECONDS, live, flush, export "
+       "[SECONDS [FILE]], export stop, export cancel, pages, help, quit. Keys come from --keys, else from the "
+       "console (Wine's console has no keyboard for a program whose standard input is piped); with neither, "
+       "lines come from standard input when it does not carry the stream.\n"
+       "Seconds are the stream's own: its clock in a transport stream, else the measured input rate; the "
+       "filter takes one seek a second. \"behind S\" plays from S seconds behind live. e saves the last 30 s "
+       "to a new file beside the buffer file, \"export S FILE\" the last S seconds to FILE, while playback "
+       "and recording go on; \"export stop\" ends it there, \"export cancel\" deletes its file. A status line "
+       "goes to standard error every second, with where the seconds come from and a running export."},
       {"ctl", Command::kCtl, "ADDRESS [COMMAND...]", {}, FinishCtl,
        "Sends each COMMAND (one line, as \"back 30\") to the control channel of a tshift play started with "
        "--control ADDRESS, and prints each reply on standard output; without COMMANDs it sends the lines of "

@@ -74,7 +74,7 @@ class DemoSession {
     const BufferStatus status = graph_.TimeShift().Status();
     const int64_t delivered = check_.DeliveredPosition();
     const int64_t delay = delivered >= 0 ? source_.Stream()->AcceptedEnd() - delivered : BytesBehindLive(status);
-    WriteOutput(Clock() + "  " + FormatStatus(status, delay, bitsPerSecond_, graph_.Sink().Counts().bytes) + "\n");
+    WriteOutput(Clock() + "  " + FormatStatus(status, delay, graph_.Sink().Counts().bytes) + "\n");
   }
 
   void Step(const char* what) { WriteOutput(Clock() + "  -- " + what + "\n"); }
