@@ -366,5 +366,53 @@ TEST(TshiftDeliveryCheck, FaultsAFilterThatBreaksTheRules) {
   }
 }
 
+TEST(TshiftExportCheck, PassesTheSourcesPacketsAndFaultsEveryOtherFile) {
+  // Catches a judge that would pass an export cut inside a packet, with a damaged, missing or
+  // made-up packet, of the wrong length, or far from the live edge it was asked at.
+  constexpr uint32_t kRate = 1000000;  // 125,000 bytes a second
+  constexpr size_t kP = tools::kTsPacketSize;
+  std::vector<uint8_t> stream(4000 * kP);
+  tools::TsGenerator(tools::TsStreamLayout{.bitRate = kRate}).Next(stream.data(), 4000);
+  constexpr size_t kFirst = 600 * kP;
+  constexpr size_t kLength = 3324 * kP;  // 5.0 s
+  constexpr int64_t kEnd = kFirst + kLength;
+  const ExportCheck asked{.layout = {.bitRate = kRate}, .seconds = 5.0, .recordedBefore = kEnd + 20000,
+                          .recordedAfter = kEnd + 60000, .writeCacheBytes = 50000};
+  const auto judge = [&](const std::vector<uint8_t>& file, const ExportCheck& check) {
+    return check.Judge(file.data(), file.size());
+  };
+  const std::vector<uint8_t> good(stream.begin() + kFirst, stream.begin() + kEnd);
+  ExportCheck::Verdict v = judge(good, asked);
+  EXPECT_TRUE(v.Passed()) << v.faults[0];
+  EXPECT_EQ(v.first, static_cast<int64_t>(kFirst));
+  EXPECT_EQ(v.packets, 3324u);
+
+  std::vector<uint8_t> file(stream.begin() + kFirst + 5, stream.begin() + kEnd + 5);
+  EXPECT_FALSE(judge(file, asked).Passed()) << "cut inside a packet";
+  file = good;
+  file[kLength / 2] ^= 0x10;
+  v = judge(file, asked);
+  ASSERT_EQ(v.faults.size(), 1u);
+  EXPECT_NE(v.faults[0].find("1 of 3324 packets differ"), std::string::npos) << v.faults[0];
+  file = good;
+  file.erase(file.begin() + 1000 * kP, file.begin() + 1001 * kP);
+  file.insert(file.end(), stream.begin() + kEnd, stream.begin() + kEnd + kP);
+  EXPECT_FALSE(judge(file, asked).Passed()) << "a packet lost inside";
+  file = good;
+  file.resize(kLength - 100);
+  EXPECT_FALSE(judge(file, asked).Passed()) << "a partial packet at the end";
+  file.assign(stream.begin() + kEnd - 250 * kP, stream.begin() + kEnd);
+  EXPECT_FALSE(judge(file, asked).Passed()) << "0.4 s for 5 s";
+  EXPECT_FALSE(judge({}, asked).Passed());
+
+  ExportCheck late = asked;
+  late.recordedBefore = kEnd + 3 * 125000;
+  late.recordedAfter = kEnd + 4 * 125000;
+  EXPECT_FALSE(judge(good, late).Passed()) << "3 s before the live edge";
+  ExportCheck early = asked;
+  early.recordedAfter = kEnd - kP;
+  EXPECT_FALSE(judge(good, early).Passed()) << "a packet the source had not sent";
+}
+
 }  // namespace
 }  // namespace ovts::tshift

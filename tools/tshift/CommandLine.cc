@@ -137,8 +137,9 @@ const std::vector<CommandEntry>& Commands() {
         {"--out", "FILE", &Options::out, nullptr, false, ""}, {kKeys.name, kKeys.value, kKeys.field, nullptr, false, ""}},
        FinishDemo,
        "A scripted time-shift session on a built-in 8 Mbit/s MPEG-TS source (KBIT kbit/s when given): live, "
-       "pause, resume, seek back, jump to live, flush, stop; q ends it early (--keys as for play). Prints a "
-       "status line every second and a summary; exits 0 only if the delivered stream held every check. It "
+       "pause, resume, seek back, jump to live, saving the last 5 s, flush, stop; q ends it early (--keys as "
+       "for play). Prints a status line every second and a summary; exits 0 only if the delivered stream and "
+       "the saved file (DIR\\export.ts: whole packets, each the one the source sent) held every check. It "
        "keeps its own settings (registry base Software\\Orvanta\\TShiftDemo) and its buffer file in DIR "
        "(default C:\\ovts-demo\\), and writes the delivered stream to FILE (default DIR\\delivered.ts)."},
       {"play", Command::kPlay, "",
