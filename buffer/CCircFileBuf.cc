@@ -145,6 +145,7 @@ void CCircFileBuf::CloseLocked() {
   writeEpoch_.fetch_add(1);
   readEpoch_.fetch_add(1);
   writeCache_.Close();
+  storedWake_.Set();  // a reader waiting for bytes finds the buffer closed
 }
 
 HRESULT CCircFileBuf::CheckSettings() {
@@ -262,9 +263,11 @@ void CCircFileBuf::ResetLocked() {
   fileGaps_.clear();
   reservedFront_ = 0;
   writeEpoch_.fetch_add(1);  // a write in flight belongs to the stream before the flush
+  clock_.Reset();
   writeCache_.Reset();
   ResetReadCache();
   priming_.exchange(1);
+  storedWake_.Set();  // a reader of the old stream finds it gone
 }
 
 HRESULT CCircFileBuf::Seek(int64_t offset, uint32_t origin, int64_t* newOffset) {
@@ -348,7 +351,9 @@ void CCircFileBuf::ResetReadCache() {
 }
 
 void CCircFileBuf::MarkFileGap() {
-  if (fileGaps_.empty() || fileGaps_.back() != fileWritten_) fileGaps_.push_back(fileWritten_);
+  if (!fileGaps_.empty() && fileGaps_.back() == fileWritten_) return;
+  fileGaps_.push_back(fileWritten_);
+  clock_.OnGap(fileWritten_);
 }
 
 HRESULT CCircFileBuf::SeekFile(port::File& handle, int64_t offset, port::File::From method,

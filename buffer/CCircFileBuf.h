@@ -174,8 +174,9 @@ class CCircFileBuf : public CCircBufBase {
       REQUIRES(stateLock_);
   // A worker's hold on stateLock_: true with the lock held, false once stopEvent_ is set.
   virtual bool AcquireStateForWorker() TRY_ACQUIRE(true, stateLock_);
-  // When the bytes a transfer takes to the file arrived, in performance-counter ticks: taken as
-  // the transfer begins, which the write worker does as soon as Write brings its trigger's worth.
+  // When the bytes a transfer takes to the file arrived, in performance-counter ticks, for the
+  // clock index: taken as the transfer begins, which the write worker does as soon as Write
+  // brings its trigger's worth (the input thread itself for a block as large as the cache).
   virtual int64_t ArrivalTicks() const { return port::PerformanceCounter(); }
 
  private:
@@ -192,8 +193,9 @@ class CCircFileBuf : public CCircBufBase {
   // Stores a block at writePos, wrapping (or, with NoWrap, dropping or extending) at the end.
   // What the disk refuses is counted and marked. Caller holds writeIoLock_, not stateLock_.
   // `epoch` is the writeEpoch_ the bytes belong to; `gapBefore` marks a gap ahead of them.
+  // `arrival`: ArrivalTicks() of the bytes, for the clock index, which learns each block stored.
   HRESULT WriteToFile(const void* data, uint32_t length, uint32_t* written, Caller caller, uint32_t epoch,
-                      bool gapBefore);
+                      bool gapBefore, int64_t arrival);
   // Moves up to one chunk from the write cache into the file; `moved` tells whether any bytes
   // left the cache. Caller holds writeIoLock_.
   HRESULT TransferToFile(bool* moved, Caller caller);
@@ -209,8 +211,10 @@ class CCircFileBuf : public CCircBufBase {
   // Copies bytes read from the file at stream position `from` into the read cache, with a gap
   // mark wherever the file's gap list has one. Caller holds stateLock_.
   HRESULT CopyToReadCache(const uint8_t* bytes, uint32_t length, int64_t from) REQUIRES(stateLock_);
-  // The file's next byte comes after a gap.
+  // The file's next byte comes after a gap (the clock index hears of it too).
   void MarkFileGap() REQUIRES(stateLock_);
+  // File offset of stream position `position`, which must be retained.
+  int64_t FileOffsetOf(int64_t position) const REQUIRES(stateLock_);
   // Empties the read cache and moves the read worker's epoch: a read in flight is stale. The
   // cache no longer holds the end of the stream.
   void ResetReadCache() REQUIRES(stateLock_);
@@ -274,8 +278,8 @@ class CCircFileBuf : public CCircBufBase {
   uint32_t writeTrigger_ = 0;  // bytes waiting that make the write worker move them at once
   std::unique_ptr<uint8_t[]> writeScratch_;  // writeIoLock_; one chunk, for transfers to the file
   RelaxedAtomic<double> primeBytes_;  // written by Open, read by Read
-  CTSClockIndex clock_;               // its own lock, a leaf; fed under stateLock_ by the file's writer
-  port::Event storedWake_{port::Event::Mode::kAutoReset};
+  CTSClockIndex clock_;  // its own lock, a leaf; fed under stateLock_ by whoever settles a write
+  port::Event storedWake_{port::Event::Mode::kAutoReset};  // set after a write settles, a Reset, a Close
 };
 
 }  // namespace ovts

@@ -129,7 +129,7 @@ HRESULT CCircFileBuf::WriteAround(const void* data, uint32_t length, uint32_t* w
     // A block dropped just before this one left its mark after the last cached byte.
     if (writeCache_.TakeTrailingGap()) MarkFileGap();
   }
-  return WriteToFile(data, length, written, Caller::kStreaming, writeEpoch_.load(), false);
+  return WriteToFile(data, length, written, Caller::kStreaming, writeEpoch_.load(), false, ArrivalTicks());
 }
 
 HRESULT CCircFileBuf::TransferToFile(bool* moved, Caller caller) {
@@ -142,13 +142,14 @@ HRESULT CCircFileBuf::TransferToFile(bool* moved, Caller caller) {
     ~InFlight() { count.fetch_sub(1); }
   } inFlight(transfersInFlight_);
   const uint32_t epoch = writeEpoch_.load();  // before the bytes are taken: they belong to it
+  const int64_t arrival = ArrivalTicks();
   uint32_t n = 0;
   bool gap = false;
   RETURN_IF_FAILED(writeCache_.ReadAvailable(writeScratch_.get(), writeChunk_, &n, &gap));
   if (n == 0) return S_OK;
   *moved = true;
   uint32_t written = 0;
-  return WriteToFile(writeScratch_.get(), n, &written, caller, epoch, gap);
+  return WriteToFile(writeScratch_.get(), n, &written, caller, epoch, gap, arrival);
 }
 
 void CCircFileBuf::DiscardWriteCache() {
@@ -167,7 +168,7 @@ void CCircFileBuf::DiscardWriteCache() {
 }
 
 HRESULT CCircFileBuf::WriteToFile(const void* data, uint32_t length, uint32_t* written, Caller caller,
-                                  uint32_t epoch, bool gapBefore) {
+                                  uint32_t epoch, bool gapBefore, int64_t arrival) {
   *written = 0;
   if (!data) return E_INVALIDARG;
   StateHold state(*this, stateLock_, caller);
@@ -226,6 +227,7 @@ HRESULT CCircFileBuf::WriteToFile(const void* data, uint32_t length, uint32_t* w
   reservedFront_ = 0;
   if (epoch != writeEpoch_.load()) return S_OK;  // a flush emptied the stream meanwhile
   if (gapBefore && fileWritten_ > 0) MarkFileGap();
+  if (*written > 0) clock_.OnBlock(fileWritten_, data, *written, arrival);
   int64_t overwritten = 0;
   for (uint32_t remaining = *written; remaining > 0;) {
     const uint32_t n = NextPiece(writePos_, wrapped_, size_, noWrap, remaining);
@@ -240,6 +242,7 @@ HRESULT CCircFileBuf::WriteToFile(const void* data, uint32_t length, uint32_t* w
     readOffset_ -= overwritten;
     // Gaps in bytes no longer retained are of no use.
     while (!fileGaps_.empty() && fileGaps_.front() <= fileWritten_ - size_) fileGaps_.pop_front();
+    clock_.Forget(fileWritten_ - size_);
     if (readOffset_ < 0) {  // overtaken after all (a partial write): what it had not taken is gone
       unread_ = unread_ + readOffset_;
       readOffset_ = 0;
@@ -256,6 +259,7 @@ HRESULT CCircFileBuf::WriteToFile(const void* data, uint32_t length, uint32_t* w
   const bool wake = endOfStream_ || unread_ >= int64_t{openConfig_.outputChunkKB} * 1024;
   state.Release();
   if (wake) readWake_.Set();
+  if (*written > 0) storedWake_.Set();
   return hr;
 }
 

@@ -48,8 +48,10 @@ class CTSClockIndex {
   static constexpr int64_t kClockHz = 27000000;  // the PCR's own units, of the timeline too
   // The clock-step fit: a step of d seconds over bytes worth e seconds at the segment's rate
   // continues the segment when 0 < d <= kFitFactor * e + kFitSlack and e <= kFitFactor * d +
-  // kFitSlack.
-  static constexpr int64_t kFitFactor = 4;
+  // kFitSlack. An encoder at constant quality swings its rate more than tenfold between two
+  // readings (a still scene after a busy one), while a splice without the indicator jumps by
+  // minutes or hours.
+  static constexpr int64_t kFitFactor = 16;
   static constexpr int64_t kFitSlack = kClockHz;  // one second
 
   // `ticksPerSecond`: the frequency of the arrival ticks OnBlock is given.

@@ -2,6 +2,7 @@
 #include "OVTimeShiftTypes.h"
 
 #include <algorithm>
+#include <cmath>
 #include <iterator>
 #include <memory>
 #include <new>
@@ -74,6 +75,7 @@ CTSFilter::CTSFilter(IUnknown* outer) noexcept
     : CSource(outer, CLSID_OVTimeShiftFilter),
       control_(*this),
       propertySet_(*this),
+      timeControl_(*this),
       ticksPerMicrosecond_(std::max<int64_t>(1, port::PerformanceFrequency() / 1000000)) {
   buffer_.SetListener(this);
 }
@@ -90,6 +92,7 @@ HRESULT CTSFilter::NonDelegatingQueryInterface(REFIID iid, void** result) {
   if (IsEqualIID(iid, IID_IKsPropertySet)) return GetInterface(static_cast<IKsPropertySet*>(&propertySet_), result);
   if (IsEqualIID(iid, IID_ISpecifyPropertyPages)) return GetInterface(static_cast<ISpecifyPropertyPages*>(this), result);
   if (IsEqualIID(iid, IID_IOVTSInstrumentation)) return GetInterface(static_cast<IOVTSInstrumentation*>(this), result);
+  if (IsEqualIID(iid, IID_IOVTimeShiftTime)) return GetInterface(static_cast<IOVTimeShiftTime*>(&timeControl_), result);
   return CSource::NonDelegatingQueryInterface(iid, result);
 }
 
@@ -187,7 +190,7 @@ HRESULT CTSFilter::Pause() {
   }
   if (FAILED(hr) && before == State_Stopped) {
     // Nothing runs: leave no open file or workers behind.
-    buffer_.Stop();
+    StopBuffer();
     playState_.store(TSSTATE_IDLE);
   }
   return hr;
@@ -215,34 +218,61 @@ HRESULT CTSFilter::Stop() {
   port::LockGuard playback(playbackLock_);
   port::LockGuard receive(receiveLock_);
   playState_.store(TSSTATE_IDLE);
-  buffer_.Stop();
+  StopBuffer();
   FlushPlayback();
   const HRESULT hr = CSource::Stop();
   SendOutputCommand(CSourceStream::CMD_STOP);
   return hr;
 }
 
-HRESULT CTSFilter::SetPlayPosition(int64_t position, int32_t mode) {
+void CTSFilter::StopBuffer() {
+  buffer_.Stop();
+  exporter_.Join();
+}
+
+template <class Seek>
+HRESULT CTSFilter::MovePlayPosition(Seek seek) {
   const int64_t now = port::SystemTime100ns();
   const int64_t last = lastSeekTime_.load();
   // A clock set back counts as long enough ago.
-  if (now >= last && (now - last) / kSystemTimeUnitsPerMs < kSeekIntervalMs) return S_OK;
+  if (now >= last && (now - last) / kSystemTimeUnitsPerMs < kSeekIntervalMs) return S_FALSE;
   const bool pauseHere = PlayState() != TSSTATE_PAUSED;
   // Downstream lets go of what it holds first (a paused renderer keeps a sample until a flush),
   // so that the output thread is free to take the pause.
   BeginFlushDownstream();
   if (pauseHere) PausePlayback();
+  HRESULT hr;
   {
     port::LockGuard playback(playbackLock_);
-    int64_t newOffset = 0;
-    buffer_.Seek(position, mode == 2 ? 1 : 0, &newOffset);
+    hr = seek();
   }
   // Resumed while downstream still flushes: the output thread delivers nothing yet, so it is
   // free to take the command (a sink might hold the next sample it delivers).
   if (pauseHere) ResumePlayback();
   EndFlushDownstream();
   lastSeekTime_.store(port::SystemTime100ns());
-  return S_OK;
+  return hr;
+}
+
+HRESULT CTSFilter::SetPlayPosition(int64_t position, int32_t mode) {
+  MovePlayPosition([&] {
+    int64_t newOffset = 0;
+    return buffer_.Seek(position, mode == 2 ? 1 : 0, &newOffset);
+  });
+  return S_OK;  // taken or not, as hosts have always been answered
+}
+
+HRESULT CTSFilter::SeekToTime(TimeReference from, double seconds) {
+  if (!std::isfinite(seconds)) return E_INVALIDARG;
+  if (!Buffering()) return VFW_E_WRONG_STATE;
+  // Nothing moves, downstream is not even flushed, while the stream cannot be timed.
+  if (buffer_.GetTimeStatus().source == TSTIME_NONE) return E_PENDING;
+  // From what the viewer sees: the pause drops the read cache, which the play position counts.
+  const int64_t reference = from == TimeReference::kLive ? CCircFileBuf::kLiveEdge : buffer_.GetStreamSpan().play;
+  return MovePlayPosition([&] {
+    int64_t landed = 0;
+    return buffer_.SeekToTime(reference, seconds, &landed);
+  });
 }
 
 HRESULT CTSFilter::FlushPlayback() {
@@ -320,7 +350,7 @@ HRESULT CTSFilter::SetPassThrough(bool on) {
     // Waits out a sample the output thread may be delivering, so that nothing from the buffer
     // reaches downstream after the flush.
     SendOutputCommand(CSourceStream::CMD_PAUSE);
-    buffer_.Stop();
+    StopBuffer();
     FlushPlayback();
   }
   passThrough_.store(on ? 1 : 0);

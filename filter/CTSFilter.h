@@ -3,7 +3,8 @@
 // the host can pause, seek, flush and jump back near live while recording goes on. The graph
 // drives it through IBaseFilter (Stop, Pause and Run are this class's), the host through the
 // IOVTimeShiftFilter sub-object (CTSControl), the IKsPropertySet sub-object (CTSPropertySet),
-// IOVTSInstrumentation, and ISpecifyPropertyPages, which names the four pages. With
+// IOVTSInstrumentation, the IOVTimeShiftTime sub-object (CTSTimeControl: seeks by the stream's
+// time and exports through CTSExporter), and ISpecifyPropertyPages, which names the four pages. With
 // pass-through on, samples and end of stream go from the input straight to the downstream pin
 // on the upstream thread, and the buffer stays stopped.
 //
@@ -26,8 +27,10 @@
 
 #include "OVTimeShift.h"
 #include "buffer/CCircFileBuf.h"
+#include "buffer/CTSExporter.h"
 #include "filter/CTSControl.h"
 #include "filter/CTSPropertySet.h"
+#include "filter/CTSTimeControl.h"
 #include "framework/CSource.h"
 #include "pins/ITSPinOwner.h"
 
@@ -110,9 +113,17 @@ class CTSFilter : public CSource,
   HRESULT ResumePlayback();
   // One read cache's size behind the live edge.
   HRESULT SeekToLive();
+  // `seconds` of the stream's time from live or from the play position, as SetPlayPosition
+  // (and one accepted call a second with it): S_FALSE when refused for that; E_PENDING while the
+  // stream cannot be timed; VFW_E_WRONG_STATE while the buffer is not running.
+  enum class TimeReference { kLive, kPlay };
+  HRESULT SeekToTime(TimeReference from, double seconds);
 
   CTSControl& Control() noexcept { return control_; }
   CCircFileBuf& Buffer() noexcept { return buffer_; }
+  CTSExporter& Exporter() noexcept { return exporter_; }
+  // The buffer runs and takes the input (not passed through).
+  bool Buffering() const noexcept { return passThrough_.load() == 0 && buffer_.IsRunning(); }
   port::WaitableLock& PlaybackLock() noexcept { return playbackLock_; }
   port::WaitableLock& ReceiveLock() noexcept override { return receiveLock_; }
   // Signalled for bytes in the read cache, the end of the stream, playback resumed, a flush ended.
@@ -155,6 +166,12 @@ class CTSFilter : public CSource,
   // Configures and starts the buffer unless it runs; playback then plays. Caller holds the
   // state lock.
   HRESULT StartBuffer();
+  // Stops the buffer, and waits for an export, which ends with it, to let go of the file.
+  void StopBuffer();
+  // The one host seek: downstream flushed and the output paused around `seek`, which runs under
+  // the playback lock; at most one accepted call a second (S_FALSE, nothing done, otherwise).
+  template <class Seek>
+  HRESULT MovePlayPosition(Seek seek);
   // Reads the counter when `on`, for a sample path's timing.
   int64_t TimingStart(bool on) const;
   // Microseconds since `start` exceed `thresholdUs` (signed) and the buffer reports slow calls.
@@ -165,13 +182,14 @@ class CTSFilter : public CSource,
   std::atomic<CTSInputPin*> inputPin_{nullptr};        // atomic; set once by the first GetPin
   std::atomic<CTSOutputPushPin*> outputPin_{nullptr};  // atomic; set once by the first GetPin
   // Lock order: the state lock (CSource's, shared with the pins) -> playbackLock_ ->
-  // receiveLock_ -> CTSControl's key path lock -> the buffer's own locks.
+  // receiveLock_ -> CTSControl's key path lock -> the exporter's lock -> the buffer's own locks.
   // buffer reads, seeks, host pause, flushes downstream
   port::WaitableLock playbackLock_{port::LockRank::kPlayback, "playback"};
   // buffer writes, flush, input flushes
   port::WaitableLock receiveLock_{port::LockRank::kReceive, "receive"};
   port::Event outputWake_{port::Event::Mode::kAutoReset};
   CCircFileBuf buffer_;               // its own locks
+  CTSExporter exporter_{buffer_};     // its own lock, after receiveLock_; ends before buffer_ goes
   std::atomic<uint32_t> playState_{TSSTATE_IDLE};    // atomic
   std::atomic<int32_t> flushing_{0};                 // atomic; 1 between Begin/EndFlushDownstream
   std::atomic<uint32_t> flushCount_{0};              // atomic; BeginFlushDownstream calls so far
@@ -184,6 +202,7 @@ class CTSFilter : public CSource,
   std::atomic<int64_t> lastSeekTime_{0};             // atomic; system time of the last accepted seek
   CTSControl control_;
   CTSPropertySet propertySet_;
+  CTSTimeControl timeControl_;
   const int64_t ticksPerMicrosecond_;  // performance-counter ticks, at least 1
   // Instrumentation switches and thresholds; each read once per sample.
   std::atomic<uint32_t> instFlags_{0};          // atomic

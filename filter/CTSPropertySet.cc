@@ -42,6 +42,7 @@ HRESULT CTSPropertySet::Get(REFGUID set, DWORD id, void*, DWORD, void* data, DWO
   RETURN_HR_IF_NULL(E_INVALIDARG, data);
   if (IsEqualGUID(set, TSPROPSETID_Control)) return GetControl(id, data, length, returned);
   if (IsEqualGUID(set, TSPROPSETID_Recording)) return GetRecording(id, data, length, returned);
+  if (IsEqualGUID(set, TSPROPSETID_Time)) return GetTime(id, data, length, returned);
   RETURN_HR_IF(kSetNotFound, !IsEqualGUID(set, TSPROPSETID_PassThrough));
   RETURN_HR_IF(kPropertyNotFound, id != TSPROPERTY_PASS_THROUGH);
   RETURN_HR_IF(E_INVALIDARG, length != sizeof(uint32_t));
@@ -100,10 +101,38 @@ HRESULT CTSPropertySet::GetRecording(DWORD id, void* data, DWORD length, DWORD* 
   }
 }
 
+HRESULT CTSPropertySet::GetTime(DWORD id, void* data, DWORD length, DWORD* returned) {
+  RETURN_HR_IF(kPropertyNotFound, id < TSPROPERTY_TIME_BIT_RATE || id > TSPROPERTY_TIME_STATUS);
+  const TSTimeStatus status = filter_.Buffer().GetTimeStatus();
+  auto give = [&](auto value) {
+    return Pack<decltype(value)>(data, length, returned, [&](decltype(value)* v) {
+      *v = value;
+      return S_OK;
+    });
+  };
+  switch (id) {
+    case TSPROPERTY_TIME_BIT_RATE:
+      return give(status.bitsPerSecond);
+    case TSPROPERTY_TIME_RETAINED:
+      return give(status.retainedSeconds);
+    case TSPROPERTY_TIME_DELAY:
+      return give(status.delaySeconds);
+    case TSPROPERTY_TIME_UNTIL_OVERWRITE:
+      return give(status.secondsUntilOverwrite);
+    case TSPROPERTY_TIME_DROPPED_BYTES:
+      return give(status.droppedBytes);
+    case TSPROPERTY_TIME_SOURCE:
+      return give(status.source);
+    default:
+      return give(status);
+  }
+}
+
 HRESULT CTSPropertySet::Set(REFGUID set, DWORD id, void*, DWORD, void* data, DWORD length) {
   RETURN_HR_IF_NULL(E_INVALIDARG, data);
   if (IsEqualGUID(set, TSPROPSETID_Control)) return SetControl(id, data, length);
-  RETURN_HR_IF(kPropertyNotFound, IsEqualGUID(set, TSPROPSETID_Recording));  // read-only
+  // read-only
+  RETURN_HR_IF(kPropertyNotFound, IsEqualGUID(set, TSPROPSETID_Recording) || IsEqualGUID(set, TSPROPSETID_Time));
   RETURN_HR_IF(kSetNotFound, !IsEqualGUID(set, TSPROPSETID_PassThrough));
   RETURN_HR_IF(kPropertyNotFound, id != TSPROPERTY_PASS_THROUGH);
   uint32_t on = 0;
@@ -145,6 +174,11 @@ HRESULT CTSPropertySet::QuerySupported(REFGUID set, DWORD id, DWORD* support) {
   }
   if (IsEqualGUID(set, TSPROPSETID_Recording)) {
     RETURN_HR_IF(kPropertyNotFound, id < TSPROPERTY_RECORDING_DROPPED_BYTES || id > TSPROPERTY_RECORDING_PROBLEM);
+    if (support) *support = KSPROPERTY_SUPPORT_GET;
+    return S_OK;
+  }
+  if (IsEqualGUID(set, TSPROPSETID_Time)) {
+    RETURN_HR_IF(kPropertyNotFound, id < TSPROPERTY_TIME_BIT_RATE || id > TSPROPERTY_TIME_STATUS);
     if (support) *support = KSPROPERTY_SUPPORT_GET;
     return S_OK;
   }

@@ -2,7 +2,7 @@
 // (as CTSControl is): the Control set carries the play position, the cache and buffer settings
 // and the playback state through the control interface; the PassThrough set switches the
 // buffer out of the stream. Property data must have exactly its record's size, except where a
-// property says otherwise; instance data is ignored. QuerySupported answers from a fixed table
+// property says otherwise; instance data is ignored. The Recording and Time sets are read-only. QuerySupported answers from a fixed table
 // that hosts have always been given, not from what Get and Set accept.
 //
 // Threads: any host thread, and the settings pages on their frame's thread. Takes no lock of its
@@ -41,6 +41,7 @@ class CTSPropertySet final : public IKsPropertySet {
  private:
   HRESULT GetControl(DWORD id, void* data, DWORD length, DWORD* returned);
   HRESULT GetRecording(DWORD id, void* data, DWORD length, DWORD* returned);
+  HRESULT GetTime(DWORD id, void* data, DWORD length, DWORD* returned);
   HRESULT SetControl(DWORD id, const void* data, DWORD length);
 
   CTSFilter& filter_;
