@@ -64,17 +64,23 @@ export_ends() {
     sleep 0.2
   done
 }
-# check_clip FILE SECONDS: whole packets from a sync byte, and ffprobe finds SECONDS (-1.5, +1)
-# of video.
+# check_clip FILE SECONDS: whole packets from a sync byte; ffprobe finds SECONDS (-1.5, +1) of
+# MPEG-2 video in it, and ffmpeg decodes its frames from the first sequence header on (a cut
+# inside a group of pictures leaves the frames before it undecodable, as in any recording).
 check_clip() {
-  local size duration
+  local size duration frames
   size=$(stat -c %s "$1")
   [ "$size" -gt 0 ] && [ $((size % 188)) -eq 0 ] || fail "$1 holds $size bytes, not whole 188-byte packets"
   [ "$(head -c 1 "$1" | od -An -tx1 | tr -d ' ')" = 47 ] || fail "$1 does not start with a sync byte"
-  duration=$(ffprobe -v error -show_entries format=duration -of default=nw=1:nk=1 "$1" 2>"$work/probe-err")
-  [ ! -s "$work/probe-err" ] || fail "ffprobe on $1: $(head -n 3 "$work/probe-err")"
+  [ "$(ffprobe -v quiet -select_streams v:0 -show_entries stream=codec_name -of default=nw=1:nk=1 "$1" | head -n 1)" = mpeg2video ] ||
+    fail "ffprobe finds no MPEG-2 video in $1"
+  duration=$(ffprobe -v quiet -show_entries format=duration -of default=nw=1:nk=1 "$1")
   within "$duration" "$(awk -v s="$2" 'BEGIN { print s - 1.5 }')" "$(awk -v s="$2" 'BEGIN { print s + 1 }')" ||
     fail "$1 lasts $duration s, not about $2 s"
+  # 25 frames a second, a sequence header every 12 frames.
+  frames=$(ffmpeg -v quiet -i "$1" -f framemd5 - | grep -vc '^#')
+  [ "$frames" -ge "$(awk -v s="$2" 'BEGIN { print int((s - 1.5) * 25) }')" ] ||
+    fail "ffmpeg decodes $frames frames of $1, lasting $duration s"
 }
 
 wait_status 'stream clock' 30
