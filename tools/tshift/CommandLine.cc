@@ -153,7 +153,7 @@ const std::vector<CommandEntry>& Commands() {
         {"--control", "ADDRESS", &Options::control, CheckControl, false,
          "takes command lines from other programs, up to 60 at once, at a TCP port on 127.0.0.1 (PORT or "
          "127.0.0.1:PORT; port 0 picks a free one and says which) or at a named pipe (\\\\.\\pipe\\NAME). Each "
-         "line gets one reply line: \"ok\", the status line, or \"error: WHY\"."},
+         "line gets one reply line: \"ok\", the status line, \"ok: FILE\" for an export, or \"error: WHY\"."},
         kKeys},
        FinishPlay,
        "Plays a stream through the time-shift buffer. A FILE is read by the platform's File Source (Async), "
