@@ -10,8 +10,7 @@
 //
 // Lock order: writeLock_ -> readLock_ -> stateLock_. Open, Close and Reset take all three; Seek
 // and readers take read then state; writers take write then state. The state lock is never held
-// across disk I/O (a file buffer's fill of its read cache copies memory under it, so that the
-// copy and a reset cannot interleave). All three are recursive.
+// across disk I/O or a copy of stream bytes. All three are recursive.
 #pragma once
 
 #include <atomic>

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 #include "platform/Result.h"
 
@@ -72,8 +71,6 @@ HRESULT CCircFileBuf::OpenLocked() {
   const int64_t writeCacheBytes = int64_t{openConfig_.inputCacheKB} * 1024;
   writeChunk_ = openConfig_.inputChunkKB * 1024u;
   writeTrigger_ = std::max<uint32_t>(1, std::min<uint32_t>(writeChunk_, static_cast<uint32_t>(writeCacheBytes / 4)));
-  writeScratch_.reset(new (std::nothrow) uint8_t[writeChunk_]);
-  if (!writeScratch_) return E_OUTOFMEMORY;
   HRESULT hr = StartCache(writeCache_, openConfig_.inputCacheKB, writeWorker_, WriteWorkerMain);
   if (SUCCEEDED(hr)) {
     trace_.Write(3, "Init Read cache");

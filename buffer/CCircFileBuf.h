@@ -15,6 +15,9 @@
 // stream the workers move the last partial chunks, and once every byte is delivered Read answers
 // S_FALSE.
 //
+// The workers copy nothing themselves: the caches lend them their memory, which goes to the disk
+// and comes from it as it is.
+//
 // Disk I/O happens outside the state lock, positionally on each worker's own handle, so status
 // calls and the other worker never wait for the disk. A transfer plans under the state lock
 // (noting the epoch of the positions it plans from), does its I/O, and settles under the state
@@ -190,11 +193,12 @@ class CCircFileBuf : public CCircBufBase {
   uint32_t WriteWorker();
   uint32_t ReadWorker();
 
-  // Stores a block at writePos, wrapping (or, with NoWrap, dropping or extending) at the end.
-  // What the disk refuses is counted and marked. Caller holds writeIoLock_, not stateLock_.
-  // `epoch` is the writeEpoch_ the bytes belong to; `gapBefore` marks a gap ahead of them.
-  // `arrival`: ArrivalTicks() of the bytes, for the clock index, which learns each block stored.
-  HRESULT WriteToFile(const void* data, uint32_t length, uint32_t* written, Caller caller, uint32_t epoch,
+  // Stores a block (up to two pieces) at writePos, wrapping (or, with NoWrap, dropping or
+  // extending) at the end. What the disk refuses is counted and marked. Caller holds writeIoLock_,
+  // not stateLock_. `epoch` is the writeEpoch_ the bytes belong to; `gapBefore` marks a gap ahead
+  // of them. `arrival`: ArrivalTicks() of the bytes, for the clock index, which learns each
+  // block stored.
+  HRESULT WriteToFile(const CCircMemBuf::Lease& bytes, uint32_t* written, Caller caller, uint32_t epoch,
                       bool gapBefore, int64_t arrival);
   // Moves up to one chunk from the write cache into the file; `moved` tells whether any bytes
   // left the cache. Caller holds writeIoLock_.
@@ -205,12 +209,10 @@ class CCircFileBuf : public CCircBufBase {
   // A block at least as large as the write cache: what the cache holds goes first, in order.
   // Caller holds writeLock_.
   HRESULT WriteAround(const void* data, uint32_t length, uint32_t* written);
-  // One chunk from the file into the read cache: false when there is nothing to move now.
-  // `failures` counts reads the disk refused at the same place. Read worker, holding readIoLock_.
-  bool FillReadCache(uint8_t* scratch, uint32_t chunk, int* failures);
-  // Copies bytes read from the file at stream position `from` into the read cache, with a gap
-  // mark wherever the file's gap list has one. Caller holds stateLock_.
-  HRESULT CopyToReadCache(const uint8_t* bytes, uint32_t length, int64_t from) REQUIRES(stateLock_);
+  // One chunk from the file into the read cache (less before a gap in the file): false when there
+  // is nothing to move now. `failures` counts reads the disk refused at the same place. Read
+  // worker, holding readIoLock_.
+  bool FillReadCache(uint32_t chunk, int* failures);
   // The file's next byte comes after a gap (the clock index hears of it too).
   void MarkFileGap() REQUIRES(stateLock_);
   // File offset of stream position `position`, which must be retained.
@@ -276,7 +278,6 @@ class CCircFileBuf : public CCircBufBase {
   TSCacheConfig openConfig_;
   uint32_t writeChunk_ = 0;    // most bytes one transfer to the file moves
   uint32_t writeTrigger_ = 0;  // bytes waiting that make the write worker move them at once
-  std::unique_ptr<uint8_t[]> writeScratch_;  // writeIoLock_; one chunk, for transfers to the file
   RelaxedAtomic<double> primeBytes_;  // written by Open, read by Read
   CTSClockIndex clock_;  // its own lock, a leaf; fed under stateLock_ by whoever settles a write
   port::Event storedWake_{port::Event::Mode::kAutoReset};  // set after a write settles, a Reset, a Close

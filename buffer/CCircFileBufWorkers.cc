@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <memory>
-#include <new>
 
 #include "platform/Result.h"
 #include "buffer/CCircFileBuf.h"
@@ -129,7 +127,10 @@ HRESULT CCircFileBuf::WriteAround(const void* data, uint32_t length, uint32_t* w
     // A block dropped just before this one left its mark after the last cached byte.
     if (writeCache_.TakeTrailingGap()) MarkFileGap();
   }
-  return WriteToFile(data, length, written, Caller::kStreaming, writeEpoch_.load(), false, ArrivalTicks());
+  CCircMemBuf::Lease block;
+  block.at[0] = const_cast<uint8_t*>(static_cast<const uint8_t*>(data));
+  block.length[0] = length;
+  return WriteToFile(block, written, Caller::kStreaming, writeEpoch_.load(), false, ArrivalTicks());
 }
 
 HRESULT CCircFileBuf::TransferToFile(bool* moved, Caller caller) {
@@ -142,24 +143,25 @@ HRESULT CCircFileBuf::TransferToFile(bool* moved, Caller caller) {
     ~InFlight() { count.fetch_sub(1); }
   } inFlight(transfersInFlight_);
   const uint32_t epoch = writeEpoch_.load();  // before the bytes are taken: they belong to it
+  // The bytes go to the disk straight from the cache's memory, and leave the cache once written
+  // (or refused: then they are counted as dropped).
   const int64_t arrival = ArrivalTicks();
-  uint32_t n = 0;
-  bool gap = false;
-  RETURN_IF_FAILED(writeCache_.ReadAvailable(writeScratch_.get(), writeChunk_, &n, &gap));
-  if (n == 0) return S_OK;
+  CCircMemBuf::Lease lease;
+  const HRESULT lent = writeCache_.LendUnread(writeChunk_, &lease);
+  if (lent != S_OK) return SUCCEEDED(lent) ? S_OK : lent;
   *moved = true;
   uint32_t written = 0;
-  return WriteToFile(writeScratch_.get(), n, &written, caller, epoch, gap, arrival);
+  const HRESULT hr = WriteToFile(lease, &written, caller, epoch, lease.atGap, arrival);
+  writeCache_.ReturnUnread(lease, lease.total());
+  return hr;
 }
 
 void CCircFileBuf::DiscardWriteCache() {
   const uint32_t epoch = writeEpoch_.load();
   uint64_t discarded = 0;
-  for (;;) {
-    uint32_t n = 0;
-    bool gap = false;
-    if (FAILED(writeCache_.ReadAvailable(writeScratch_.get(), writeChunk_, &n, &gap)) || n == 0) break;
-    discarded += n;
+  for (CCircMemBuf::Lease lease; writeCache_.LendUnread(writeChunk_, &lease) == S_OK;) {
+    discarded += lease.total();
+    writeCache_.ReturnUnread(lease, lease.total());
   }
   StateHold state(*this, stateLock_, Caller::kWorker);
   if (!state.held() || epoch != writeEpoch_.load()) return;  // a flush emptied the stream anyway
@@ -167,10 +169,10 @@ void CCircFileBuf::DiscardWriteCache() {
   MarkFileGap();
 }
 
-HRESULT CCircFileBuf::WriteToFile(const void* data, uint32_t length, uint32_t* written, Caller caller,
-                                  uint32_t epoch, bool gapBefore, int64_t arrival) {
+HRESULT CCircFileBuf::WriteToFile(const CCircMemBuf::Lease& bytes, uint32_t* written, Caller caller, uint32_t epoch,
+                                  bool gapBefore, int64_t arrival) {
   *written = 0;
-  if (!data) return E_INVALIDARG;
+  const uint32_t length = bytes.total();
   StateHold state(*this, stateLock_, caller);
   if (!state.held()) return kClosing;
   if (!open_ || epoch != writeEpoch_.load()) return open_ ? S_OK : E_FAIL;
@@ -208,18 +210,20 @@ HRESULT CCircFileBuf::WriteToFile(const void* data, uint32_t length, uint32_t* w
 
   // Positional writes on this handle: the read worker reads elsewhere in the file meanwhile.
   HRESULT hr = S_OK;
-  const auto* from = static_cast<const uint8_t*>(data);
-  for (uint32_t remaining = length; remaining > 0;) {
-    const uint32_t n = NextPiece(pos, wrapped, size, noWrap, remaining);
-    uint32_t put = 0;
-    const bool ok = writeHandle_.WriteAt(pos, from, n, &put);
-    pos += put;
-    from += put;
-    remaining -= put;
-    *written += put;
-    if (!ok || put < n) {
-      hr = LastErrorResult();
-      break;
+  for (int i = 0; i < 2 && hr == S_OK; ++i) {
+    const uint8_t* from = bytes.at[i];
+    for (uint32_t remaining = bytes.length[i]; remaining > 0;) {
+      const uint32_t n = NextPiece(pos, wrapped, size, noWrap, remaining);
+      uint32_t put = 0;
+      const bool ok = writeHandle_.WriteAt(pos, from, n, &put);
+      pos += put;
+      from += put;
+      remaining -= put;
+      *written += put;
+      if (!ok || put < n) {
+        hr = LastErrorResult();
+        break;
+      }
     }
   }
 
@@ -227,7 +231,12 @@ HRESULT CCircFileBuf::WriteToFile(const void* data, uint32_t length, uint32_t* w
   reservedFront_ = 0;
   if (epoch != writeEpoch_.load()) return S_OK;  // a flush emptied the stream meanwhile
   if (gapBefore && fileWritten_ > 0) MarkFileGap();
-  if (*written > 0) clock_.OnBlock(fileWritten_, data, *written, arrival);
+  // The bytes stored, piece by piece (the lease is still ours), time the stream.
+  for (uint32_t piece = 0, fed = 0; piece < 2 && fed < *written; ++piece) {
+    const uint32_t n = std::min<uint32_t>(bytes.length[piece], *written - fed);
+    clock_.OnBlock(fileWritten_ + fed, bytes.at[piece], n, arrival);
+    fed += n;
+  }
   int64_t overwritten = 0;
   for (uint32_t remaining = *written; remaining > 0;) {
     const uint32_t n = NextPiece(writePos_, wrapped_, size_, noWrap, remaining);
@@ -334,7 +343,6 @@ void CCircFileBuf::ReportRecording(HRESULT hr) {
 
 uint32_t CCircFileBuf::WriteWorker() {
   port::RaiseThreadPriority();
-  if (!writeScratch_) return kWorkerFailed;
   bool faulted = false;
   int64_t retryAt = 0;
   while (Running()) {
@@ -376,9 +384,10 @@ uint32_t CCircFileBuf::WriteWorker() {
   return 0;
 }
 
-bool CCircFileBuf::FillReadCache(uint8_t* scratch, uint32_t chunk, int* failures) {
-  int64_t position = 0, from = 0;
-  uint32_t want = 0, first = 0, epoch = 0;
+bool CCircFileBuf::FillReadCache(uint32_t chunk, int* failures) {
+  int64_t position = 0, from = 0, ring = 0;
+  uint32_t want = 0, epoch = 0;
+  bool gapFirst = false;
   {
     StateHold state(*this, stateLock_, Caller::kWorker);
     // Pause takes the state lock, so checking here keeps a paused read cache empty.
@@ -398,21 +407,49 @@ bool CCircFileBuf::FillReadCache(uint8_t* scratch, uint32_t chunk, int* failures
       return false;
     }
     position = ReadPosition();
+    ring = size_;
     from = fileWritten_ - unread_;
     epoch = readEpoch_.load();
-    first = wrapped_ && position + want > size_ ? static_cast<uint32_t>(size_ - position) : want;
+    // The bytes land in the cache's memory as they are, so a read ends at the next gap in the
+    // file; the gap it starts at is marked in the cache before them.
+    auto gap = std::lower_bound(fileGaps_.begin(), fileGaps_.end(), from);
+    gapFirst = gap != fileGaps_.end() && *gap == from;
+    if (gapFirst) ++gap;
+    if (gap != fileGaps_.end() && *gap < from + want) want = static_cast<uint32_t>(*gap - from);
     readInFlightFrom_ = from;
     readInFlight_ = want;
   }
-  uint32_t got = 0;
-  bool ok = readHandle_.ReadAt(position, scratch, first, &got) && got == first;
-  if (ok && first < want) ok = readHandle_.ReadAt(0, scratch + first, want - first, &got) && got == want - first;
+  // Straight from the file into the cache's memory: each run of the file (it may wrap at the end
+  // of the ring) into each piece of the lease (it may wrap at the end of the cache).
+  CCircMemBuf::Lease lease;
+  bool ok = readCache_.LendRoom(want, &lease) == S_OK;
+  for (int i = 0; ok && i < 2; ++i) {
+    uint8_t* into = lease.at[i];
+    for (uint32_t remaining = lease.length[i]; ok && remaining > 0;) {
+      if (position >= ring) position = 0;
+      const uint32_t n = static_cast<uint32_t>(std::min<int64_t>(remaining, ring - position));
+      uint32_t got = 0;
+      ok = readHandle_.ReadAt(position, into, n, &got) && got == n;
+      position += n;
+      into += n;
+      remaining -= n;
+    }
+  }
 
   StateHold state(*this, stateLock_, Caller::kWorker);
-  if (!state.held()) return false;
+  if (!state.held()) {
+    readCache_.ReturnRoom(lease, false);
+    return false;
+  }
   readInFlight_ = 0;
-  if (epoch != readEpoch_.load()) return true;  // moved meanwhile: read again from the new place
+  if (epoch != readEpoch_.load()) {  // moved meanwhile: read again from the new place
+    readCache_.ReturnRoom(lease, false);
+    return true;
+  }
   if (!ok) {
+    readCache_.ReturnRoom(lease, false);
+    // No room after all (the output thread was copying out of it): try when it has read.
+    if (lease.total() == 0) return false;
     // Refused by the disk: try again a little later. A place that keeps refusing is skipped,
     // counted and marked, so that playback goes on after it.
     if (++*failures < kReadAttempts) return false;
@@ -426,7 +463,8 @@ bool CCircFileBuf::FillReadCache(uint8_t* scratch, uint32_t chunk, int* failures
   *failures = 0;
   readOffset_ += want;
   unread_ = unread_ - want;
-  if (FAILED(CopyToReadCache(scratch, want, from))) return false;
+  if (gapFirst) readCache_.MarkGap();
+  readCache_.ReturnRoom(lease, true);
   NotifyReadable();
   return true;
 }
@@ -435,29 +473,8 @@ void CCircFileBuf::NotifyReadable() {
   if (Listener* listener = listener_.load()) listener->OnReadable();
 }
 
-HRESULT CCircFileBuf::CopyToReadCache(const uint8_t* bytes, uint32_t length, int64_t from) {
-  auto gap = std::lower_bound(fileGaps_.begin(), fileGaps_.end(), from);
-  for (uint32_t done = 0; done < length;) {
-    if (gap != fileGaps_.end() && *gap == from + done) {
-      readCache_.MarkGap();
-      ++gap;
-    }
-    const int64_t end = gap != fileGaps_.end() ? std::min<int64_t>(*gap - from, length) : length;
-    // The room was checked; a cache write stores at most two pieces, so finish the part.
-    while (done < end) {
-      uint32_t put = 0;
-      RETURN_IF_FAILED(readCache_.Write(bytes + done, static_cast<uint32_t>(end - done), &put));
-      if (put == 0) return E_FAIL;
-      done += put;
-    }
-  }
-  return S_OK;
-}
-
 uint32_t CCircFileBuf::ReadWorker() {
   const uint32_t chunk = openConfig_.outputChunkKB * 1024u;
-  const std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[chunk]);
-  if (!scratch) return kWorkerFailed;
   int failures = 0;
   while (Running()) {
     if (port::Event::WaitEither(stopEvent_, readWake_, failures > 0 ? kReadRetryMs : kWorkerWaitMs) == 0) return 0;
@@ -466,7 +483,7 @@ uint32_t CCircFileBuf::ReadWorker() {
       {
         StateHold io(*this, readIoLock_, Caller::kWorker);
         if (!io.held()) return 0;
-        more = FillReadCache(scratch.get(), chunk, &failures);
+        more = FillReadCache(chunk, &failures);
       }
       port::YieldThread();
     }

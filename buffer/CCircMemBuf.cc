@@ -16,7 +16,12 @@ CCircMemBuf::CCircMemBuf(const char* name)
   writeRecord_.ticksPerMicrosecond = ticksPerMicrosecond_;
 }
 
-CCircMemBuf::~CCircMemBuf() { Close(); }
+CCircMemBuf::~CCircMemBuf() {
+  Close();
+  // No thread holds a lease any more.
+  port::LockGuard state(stateLock_);
+  for (const auto& [at, bytes] : retired_) port::PageFree(at, bytes);
+}
 
 HRESULT CCircMemBuf::Open() {
   return Guarded([&]() -> HRESULT {
@@ -47,15 +52,53 @@ HRESULT CCircMemBuf::Close() {
 
 void CCircMemBuf::CloseLocked() {
   open_ = false;
-  port::PageFree(store_, storeBytes_);
+  ReleaseStore();
+}
+
+void CCircMemBuf::ReleaseStore() {
+  if (store_ && leasesOut_ > 0)
+    retired_.emplace_back(store_, storeBytes_);
+  else
+    port::PageFree(store_, storeBytes_);
   store_ = nullptr;
   storeBytes_ = 0;
+  lentUnread_ = 0;
+  ++generation_;
+}
+
+void CCircMemBuf::Lend(int64_t from, uint32_t length, Lease* lease) {
+  // Unread bytes never run past the store's end unless they wrap, so both kinds split here.
+  lease->at[0] = store_ + from;
+  lease->length[0] = static_cast<uint32_t>(std::min<int64_t>(length, size_ - from));
+  lease->length[1] = length - lease->length[0];
+  lease->at[1] = lease->length[1] > 0 ? store_ : nullptr;
+  lease->generation = generation_;
+  ++leasesOut_;
+}
+
+void CCircMemBuf::LeaseBack() {
+  if (--leasesOut_ > 0) return;
+  for (const auto& [at, bytes] : retired_) port::PageFree(at, bytes);
+  retired_.clear();
 }
 
 HRESULT CCircMemBuf::Reset() {
   AllLocks all(*this);
+  // The reader may still be writing lent bytes to the disk: the stream after the flush gets
+  // fresh memory, and the lent memory is freed when the lease comes back.
+  if (store_ && lentUnread_ > 0) {
+    auto* fresh = static_cast<uint8_t*>(port::PageAlloc(storeBytes_));
+    if (!fresh) {
+      CloseLocked();
+      return E_OUTOFMEMORY;
+    }
+    retired_.emplace_back(store_, storeBytes_);
+    store_ = fresh;
+  }
   ClearPositions();
   gaps_.clear();
+  lentUnread_ = 0;
+  ++generation_;
   discontinuity_.exchange(1);
   return S_OK;
 }
@@ -94,16 +137,8 @@ uint8_t* CCircMemBuf::GetWritePointer(uint32_t length, uint32_t* piece) {
     return nullptr;
   }
   const int64_t size = size_;
-  int64_t n = std::min<int64_t>(length, size / 2);
-  const bool wasWrapped = wrapped_;
-  int64_t newPos = writePos_ + n;
-  bool wrapNow = wasWrapped;
-  if (newPos >= size) {
-    n = size - writePos_;
-    wrapNow = true;
-    newPos = 0;
-  }
-  if (wasWrapped) {
+  int64_t n = std::min<int64_t>({length, size / 2, size - writePos_});
+  if (wrapped_) {
     // The piece overwrites the oldest retained bytes. readOffset already counts the piece a
     // reader has reserved, so that piece starts at readOffset - pendingRead: while it overlaps
     // ours, let the reader finish its copy (it holds readLock_) before moving any position.
@@ -112,7 +147,26 @@ uint8_t* CCircMemBuf::GetWritePointer(uint32_t length, uint32_t* piece) {
       { port::LockGuard waitForReader(readLock_); }
       state.Lock();
     }
-    readOffset_ -= n;
+    // Bytes lent to the reader start at readOffset and stay until they come back.
+    if (lentUnread_ > 0) n = std::min<int64_t>(n, readOffset_);
+  }
+  uint8_t* at = store_ + writePos_;
+  Advance(n);
+  pendingWrite_ = static_cast<uint32_t>(n);
+  *piece = static_cast<uint32_t>(n);
+  return at;
+}
+
+void CCircMemBuf::Advance(int64_t length) {
+  const int64_t size = size_;
+  const bool wasWrapped = wrapped_;
+  int64_t newPos = writePos_ + length;
+  if (newPos >= size) {
+    newPos = 0;
+    wrapped_ = true;
+  }
+  if (wasWrapped) {
+    readOffset_ -= length;
     oldest_ = newPos;
     if (readOffset_ < 0) {  // overtook the reader: the bytes it had not read are gone
       unread_ = unread_ + readOffset_;
@@ -120,14 +174,74 @@ uint8_t* CCircMemBuf::GetWritePointer(uint32_t length, uint32_t* piece) {
       discontinuity_.exchange(1);
     }
   }
-  uint8_t* at = store_ + writePos_;
   writePos_ = newPos;
-  pendingWrite_ = static_cast<uint32_t>(n);
-  unread_ = unread_ + n;
-  writeCount_ += n;
-  wrapped_ = wrapNow;
-  *piece = static_cast<uint32_t>(n);
-  return at;
+  unread_ = unread_ + length;
+  writeCount_ += length;
+}
+
+HRESULT CCircMemBuf::LendRoom(uint32_t length, Lease* lease) {
+  *lease = Lease{};
+  writeRecord_.ClearStamps();
+  TSStamp(writeRecord_.start);
+  port::LockGuard state(stateLock_);
+  if (!store_) return E_FAIL;
+  // Not over unread bytes, nor over the piece a reader is copying out just behind them.
+  if (length == 0 || length > size_ - unread_ - pendingRead_) return S_FALSE;
+  Lend(writePos_, length, lease);
+  TSStamp(writeRecord_.reserved);
+  return S_OK;
+}
+
+void CCircMemBuf::ReturnRoom(const Lease& lease, bool filled) {
+  TSStamp(writeRecord_.copied);
+  {
+    port::LockGuard state(stateLock_);
+    LeaseBack();
+    if (filled && lease.generation == generation_) {
+      Advance(lease.length[0]);
+      if (lease.length[1] > 0) Advance(lease.length[1]);
+    }
+  }
+  TSStamp(writeRecord_.end);
+}
+
+HRESULT CCircMemBuf::LendUnread(uint32_t length, Lease* lease) {
+  *lease = Lease{};
+  readRecord_.ClearStamps();
+  TSStamp(readRecord_.start);
+  port::LockGuard state(stateLock_);
+  if (!store_) return E_FAIL;
+  const int64_t position = writeCount_ - unread_;
+  while (!gaps_.empty() && gaps_.front() < position) gaps_.pop_front();
+  const bool atGap = !gaps_.empty() && gaps_.front() == position;
+  // A gap mark ahead ends the lease; the one it starts at stays until the bytes are consumed.
+  const auto next = gaps_.begin() + (atGap ? 1 : 0);
+  int64_t n = std::min<int64_t>(length, unread_ - pendingWrite_);
+  if (next != gaps_.end()) n = std::min<int64_t>(n, *next - position);
+  if (n <= 0) return S_FALSE;
+  Lend(ReadPosition(), static_cast<uint32_t>(n), lease);
+  lease->atGap = discontinuity_.exchange(0) != 0 || atGap;
+  lentUnread_ = static_cast<uint32_t>(n);
+  TSStamp(readRecord_.reserved);
+  return S_OK;
+}
+
+void CCircMemBuf::ReturnUnread(const Lease& lease, uint32_t consumed) {
+  TSStamp(readRecord_.copied);
+  {
+    port::LockGuard state(stateLock_);
+    LeaseBack();
+    if (lease.generation == generation_) {
+      lentUnread_ = 0;
+      if (consumed > 0) {
+        const int64_t position = writeCount_ - unread_;
+        while (!gaps_.empty() && gaps_.front() <= position) gaps_.pop_front();
+        readOffset_ += consumed;
+        unread_ = unread_ - consumed;
+      }
+    }
+  }
+  TSStamp(readRecord_.end);
 }
 
 void CCircMemBuf::CommitWrite(uint32_t actual) {

@@ -3,13 +3,23 @@
 // holding only its own side's lock, and settles it under the state lock again.
 // In the filter it serves as the file buffer's "Write Cache" and "Read cache".
 //
-// Threads: one writer thread calls Write and one reader thread calls Read (for the caches: the
-// input streaming thread and the write worker, or the read worker and the output streaming
-// thread); any thread may call the other operations. Locks as in CCircBufBase.
+// The file buffer's workers move bytes between a cache and the disk without a copy of their own:
+// the store lends them its memory (up to two pieces, the second continuing at the store's start)
+// and no lock is held while they use it. A lent piece of unread bytes stays unread, so the writer
+// leaves it alone; a lent piece of room is not seen by the reader until it is given back. Reset
+// makes a lease stale (giving it back changes nothing) and moves the stream to fresh memory while
+// unread bytes are lent; Close keeps lent memory until it comes back.
+//
+// Threads: one writer thread calls Write (or lends room) and one reader thread calls Read (or
+// lends unread bytes); for the caches: the input streaming thread and the write worker, or the
+// read worker and the output streaming thread. Any thread may call the other operations. Locks as
+// in CCircBufBase.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <utility>
+#include <vector>
 
 #include "buffer/CCircBufBase.h"
 #include "buffer/TSInstrumentationRecord.h"
@@ -19,6 +29,15 @@ namespace ovts {
 class CCircMemBuf : public CCircBufBase {
  public:
   static constexpr int64_t kDefaultSize = 524288;
+
+  // Bytes of the store lent to its reader or its writer.
+  struct Lease {
+    uint8_t* at[2] = {nullptr, nullptr};
+    uint32_t length[2] = {0, 0};
+    bool atGap = false;       // unread bytes: they follow a gap, or the reader was moved
+    uint64_t generation = 0;  // the store's, when lent
+    uint32_t total() const { return length[0] + length[1]; }
+  };
 
   explicit CCircMemBuf(const char* name = nullptr);
   ~CCircMemBuf() override;
@@ -32,6 +51,14 @@ class CCircMemBuf : public CCircBufBase {
   HRESULT Read(void* dest, uint32_t length, uint32_t* read, bool* discontinuity) override;
   // As Read, but takes whatever is unread now, up to `length` (S_OK with 0 bytes when none).
   HRESULT ReadAvailable(void* dest, uint32_t length, uint32_t* read, bool* discontinuity);
+  // Reader: lends up to `length` unread bytes, stopping before a gap mark; S_FALSE (nothing lent)
+  // when none wait, E_FAIL when closed. Give every lease back, with the bytes consumed.
+  HRESULT LendUnread(uint32_t length, Lease* lease);
+  void ReturnUnread(const Lease& lease, uint32_t consumed);
+  // Writer: lends `length` bytes of room after the last byte written, never over unread bytes;
+  // S_FALSE (nothing lent) when there is less room. Given back all filled or none.
+  HRESULT LendRoom(uint32_t length, Lease* lease);
+  void ReturnRoom(const Lease& lease, bool filled);
   // Writer side: bytes are missing between what was written so far and what comes next. The
   // reader reports a discontinuity exactly there, however late it gets there.
   void MarkGap();
@@ -63,6 +90,15 @@ class CCircMemBuf : public CCircBufBase {
       NO_THREAD_SAFETY_ANALYSIS;
   HRESULT ReadImpl(void* dest, uint32_t length, bool partial, uint32_t* read, bool* discontinuity);
   void CommitRead(uint32_t actual) NO_THREAD_SAFETY_ANALYSIS;
+  // The writer's positions move past `length` bytes it has stored at writePos_ (not past the
+  // store's end), overwriting the oldest bytes when the store is full.
+  void Advance(int64_t length) REQUIRES(stateLock_);
+  // Frees the store, or keeps it until its leases are back.
+  void ReleaseStore() REQUIRES(stateLock_);
+  // Lends `length` bytes of the store from `from`, in two pieces when they wrap.
+  void Lend(int64_t from, uint32_t length, Lease* lease) REQUIRES(stateLock_);
+  // A lease came back: memory a Close kept for it goes once no lease is out.
+  void LeaseBack() REQUIRES(stateLock_);
   // Whether a read piece at `position` would run past the end of the store. Caller holds stateLock_.
   bool RunsPastEnd(int64_t position, uint32_t length) const REQUIRES(stateLock_);
 
@@ -75,6 +111,11 @@ class CCircMemBuf : public CCircBufBase {
   // one stream-long axis (its position is writeCount_ - unread_), on which gaps_ are marked.
   int64_t writeCount_ GUARDED_BY(stateLock_) = 0;
   std::deque<int64_t> gaps_ GUARDED_BY(stateLock_);  // ascending positions of gap marks
+  uint64_t generation_ GUARDED_BY(stateLock_) = 1;  // moved by Reset and Close: leases go stale
+  uint32_t lentUnread_ GUARDED_BY(stateLock_) = 0;   // unread bytes lent to the reader
+  int leasesOut_ GUARDED_BY(stateLock_) = 0;
+  // Stores closed while lent: freed when the last lease is back.
+  std::vector<std::pair<uint8_t*, size_t>> retired_ GUARDED_BY(stateLock_);
   TSInstrumentationRecord readRecord_;   // the reading thread
   TSInstrumentationRecord writeRecord_;  // the writing thread
 };

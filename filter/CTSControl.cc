@@ -6,7 +6,6 @@
 
 #include "filter/COVRegKey.h"
 #include "filter/CTSFilter.h"
-#include "filter/TSSettingsValues.h"
 #include "platform/Owners.h"
 
 namespace ovts {

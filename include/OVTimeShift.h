@@ -199,14 +199,15 @@ inline constexpr TSStringSetting kTSFile{"File", "TShift.mpg"};
 inline constexpr TSDwordSetting kTSMaxBufSizeKB{"Max BufSize (KB)", 32768};
 inline constexpr TSDwordSetting kTSMinDiskFreeMB{"Min Disk Free Space (MB)", 128};
 inline constexpr TSDwordSetting kTSOptions{"Options", PreAllocate};
-inline constexpr TSDwordSetting kTSInitialTimeShift{"Initial Time-Shift", 524288};
+/* Written only inside TS_INITIAL_TIME_SHIFT_MIN .. TS_INITIAL_TIME_SHIFT_MAX (bytes, inclusive). */
+inline constexpr TSDwordSetting kTSInitialTimeShift{"Initial Time-Shift", TS_INITIAL_TIME_SHIFT_DEFAULT};
 /* Cache size KB, transfer size KB, threshold percent. */
-inline constexpr TSTripleSetting kTSInputCache{"Input Cache", {4096, 4096, 0}};
-inline constexpr TSTripleSetting kTSOutputCache{"Output Cache", {1024, 128, 75}};
-
-/* "Initial Time-Shift" is only ever written inside this range (bytes, inclusive). */
-inline constexpr uint32_t kTSInitialTimeShiftMin = 0x80000;
-inline constexpr uint32_t kTSInitialTimeShiftMax = 0x2000000;
+inline constexpr TSTripleSetting kTSInputCache{
+    "Input Cache",
+    {TS_DEFAULT_CACHE_CONFIG.inputCacheKB, TS_DEFAULT_CACHE_CONFIG.inputChunkKB, TS_DEFAULT_CACHE_CONFIG.inputThreshold}};
+inline constexpr TSTripleSetting kTSOutputCache{
+    "Output Cache",
+    {TS_DEFAULT_CACHE_CONFIG.outputCacheKB, TS_DEFAULT_CACHE_CONFIG.outputChunkKB, TS_DEFAULT_CACHE_CONFIG.outputThreshold}};
 
 /* The bytes a string takes in the registry, its terminator included. */
 constexpr DWORD TSTextBytes(const char* text) {

@@ -136,6 +136,113 @@ TEST(MemBuf, GapMarkEndsAReadAndFlagsTheNext) {
   EXPECT_FALSE(Get(b, 10).discontinuity);
 }
 
+// Copies the bytes a lease lends, in order.
+std::vector<uint8_t> LeaseBytes(const CCircMemBuf::Lease& lease) {
+  std::vector<uint8_t> bytes(lease.at[0], lease.at[0] + lease.length[0]);
+  if (lease.length[1] > 0) bytes.insert(bytes.end(), lease.at[1], lease.at[1] + lease.length[1]);
+  return bytes;
+}
+
+// Reads until nothing is unread (a read stops at the end of the store).
+std::vector<uint8_t> Drain(CCircBufBase& b) {
+  std::vector<uint8_t> all;
+  while (uint32_t unread = b.GetUnreadBytes()) {
+    const Got got = Get(b, unread);
+    if (got.bytes.empty()) break;
+    all.insert(all.end(), got.bytes.begin(), got.bytes.end());
+  }
+  return all;
+}
+
+// Catches: a lease of unread bytes that crosses a gap or the store's end wrongly, loses its gap
+// report, lets the writer overwrite lent bytes (also after a Reset), or moves positions when it
+// comes back stale.
+TEST(MemBufLease, UnreadBytesAreLentInTwoPiecesAndKeptFromTheWriter) {
+  SizedMemBuf b(1000);
+  ASSERT_EQ(b.Open(), S_OK);
+  CCircMemBuf::Lease lease;
+  EXPECT_EQ(b.LendUnread(100, &lease), S_FALSE) << "nothing written yet";
+  b.ReturnUnread(lease, 0);
+  Put(b, 0, 900);
+  ASSERT_EQ(Get(b, 800).bytes.size(), 800u);
+  Put(b, 900, 300);  // 100 up to the end, 200 from the start over read bytes
+  ASSERT_EQ(b.LendUnread(1000, &lease), S_OK);
+  EXPECT_EQ(lease.length[0], 200u) << "up to the store's end";
+  EXPECT_EQ(lease.length[1], 200u) << "then on from its start";
+  EXPECT_EQ(LeaseBytes(lease), test::PatternBytes(800, 400));
+  EXPECT_EQ(b.GetUnreadBytes(), 400u) << "lent bytes stay unread until they come back";
+  // A writer that must overwrite to store anything leaves the lent bytes alone.
+  uint32_t put = 0;
+  const std::vector<uint8_t> more = test::PatternBytes(1200, 800);
+  ASSERT_EQ(b.Write(more.data(), 800, &put), S_OK);
+  EXPECT_EQ(put, 600u) << "only the read bytes before the lent ones are overwritten";
+  EXPECT_EQ(LeaseBytes(lease), test::PatternBytes(800, 400));
+  b.ReturnUnread(lease, 150);
+  EXPECT_EQ(Drain(b), test::PatternBytes(950, 850)) << "the rest follows in order";
+
+  // A gap mark ends a lease, and the lease that starts at it reports it.
+  SizedMemBuf g(1000);
+  ASSERT_EQ(g.Open(), S_OK);
+  Put(g, 0, 100);
+  g.MarkGap();
+  Put(g, 300, 100);
+  ASSERT_EQ(g.LendUnread(500, &lease), S_OK);
+  EXPECT_EQ(lease.total(), 100u);
+  EXPECT_FALSE(lease.atGap) << "the bytes before the mark";
+  g.ReturnUnread(lease, 100);
+  ASSERT_EQ(g.LendUnread(500, &lease), S_OK);
+  EXPECT_TRUE(lease.atGap);
+  g.ReturnUnread(lease, 0);
+  ASSERT_EQ(g.LendUnread(500, &lease), S_OK);
+  EXPECT_TRUE(lease.atGap) << "a lease given back unused leaves the mark to report";
+  EXPECT_EQ(LeaseBytes(lease), test::PatternBytes(300, 100));
+  g.ReturnUnread(lease, 100);
+
+  // Reset while lent: the stream after it writes elsewhere (the lent bytes are still on their
+  // way to the disk), and the lease comes back stale and moves nothing.
+  SizedMemBuf r(100);
+  ASSERT_EQ(r.Open(), S_OK);
+  Put(r, 400, 100);
+  ASSERT_EQ(r.LendUnread(100, &lease), S_OK);
+  ASSERT_EQ(r.Reset(), S_OK);
+  Put(r, 0, 50);
+  EXPECT_EQ(LeaseBytes(lease), test::PatternBytes(400, 100));
+  r.ReturnUnread(lease, 100);
+  EXPECT_EQ(r.GetUnreadBytes(), 50u);
+  EXPECT_EQ(Get(r, 50).bytes, test::PatternBytes(0, 50));
+}
+
+// Catches: room lent over unread bytes, bytes visible before they are filled, a stale or unfilled
+// lease that moves positions, or a Close that frees memory still lent (ASan sees the use).
+TEST(MemBufLease, RoomIsLentOnlyWhereNothingUnreadLivesAndSurvivesClose) {
+  SizedMemBuf b(1000);
+  ASSERT_EQ(b.Open(), S_OK);
+  Put(b, 0, 700);
+  ASSERT_EQ(Get(b, 600).bytes.size(), 600u);
+  CCircMemBuf::Lease room;
+  EXPECT_EQ(b.LendRoom(901, &room), S_FALSE) << "100 unread bytes leave 900 of room";
+  ASSERT_EQ(b.LendRoom(500, &room), S_OK);
+  EXPECT_EQ(room.length[0], 300u);
+  EXPECT_EQ(room.length[1], 200u);
+  const std::vector<uint8_t> fill = test::PatternBytes(700, 500);
+  std::memcpy(room.at[0], fill.data(), 300);
+  std::memcpy(room.at[1], fill.data() + 300, 200);
+  EXPECT_EQ(Get(b, 200).bytes.size(), 0u) << "room is not readable until it comes back filled";
+  b.ReturnRoom(room, true);
+  EXPECT_EQ(Drain(b), test::PatternBytes(600, 600));
+
+  ASSERT_EQ(b.LendRoom(100, &room), S_OK);
+  b.ReturnRoom(room, false);
+  EXPECT_EQ(b.GetUnreadBytes(), 0u) << "an unfilled lease adds nothing";
+
+  ASSERT_EQ(b.LendRoom(100, &room), S_OK);
+  ASSERT_EQ(b.Close(), S_OK);
+  std::memset(room.at[0], 0x5A, room.length[0]);  // still ours after Close
+  ASSERT_EQ(b.Open(), S_OK);
+  b.ReturnRoom(room, true);
+  EXPECT_EQ(b.GetUnreadBytes(), 0u) << "a lease from before the Close is stale";
+}
+
 // Catches: unclamped seeks, a seek without a discontinuity, or a failed seek that moves or locks.
 TEST(MemBuf, SeekClampsByOriginAndFlagsTheNextRead) {
   SizedMemBuf b(1000);

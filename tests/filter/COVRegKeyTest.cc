@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "OVTimeShift.h"
 #include "filter/COVRegKey.h"
-#include "filter/TSSettingsValues.h"
 
 namespace ovts {
 namespace {

@@ -9,11 +9,9 @@ namespace ovts::tshift {
 
 std::string CheckBufferPlace(IOVTimeShiftFilter* control, std::string* note, int64_t* bufferBytes) {
   note->clear();
-  TSBufferConfig config{};
-  control->GetBufferSettings(&config);
+  BufferSettings settings(control);
+  const TSBufferConfig& config = settings.config();
   std::wstring folder = config.directory ? config.directory : L"";
-  SysFreeString(config.directory);
-  SysFreeString(config.fileName);
   if (folder.empty()) folder = L".\\";
   if (folder.back() != L'\\') folder += L'\\';
   const std::string shown = Narrow(folder);
@@ -27,11 +25,10 @@ std::string CheckBufferPlace(IOVTimeShiftFilter* control, std::string* note, int
 
   // A probe file that goes away by itself proves the folder takes new files.
   const std::wstring probe = folder + L"tshift-probe.tmp";
-  HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (file == INVALID_HANDLE_VALUE)
+  const UniqueHandle file(CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  if (!file)
     return "cannot write in the buffer folder " + shown + ": " + ErrorText(HRESULT_FROM_WIN32(GetLastError()));
-  CloseHandle(file);
 
   ULARGE_INTEGER available{};
   if (!GetDiskFreeSpaceExW(root.c_str(), &available, nullptr, nullptr))

@@ -20,20 +20,17 @@ constexpr auto kStallLimit = std::chrono::milliseconds(200);
 CStreamSink::CStreamSink(HANDLE output, bool ownOutput, DeliveryCheck* check, uint64_t bytesPerSecond) noexcept
     // Writing to a pipe may wait for its reader.
     : CCountingSink(kStreamSinkClsid, {.renderer = true, .receiveCanBlock = true}), output_(output),
-      ownOutput_(ownOutput), check_(check), clock_(bytesPerSecond) {}
+      owned_(ownOutput ? output : nullptr), check_(check), clock_(bytesPerSecond) {}
 
-CStreamSink::~CStreamSink() {
-  if (ownOutput_) CloseHandle(output_);
-}
+CStreamSink::~CStreamSink() = default;
 
 HRESULT CStreamSink::Create(HANDLE output, bool ownOutput, DeliveryCheck* check, uint64_t bytesPerSecond,
                             CStreamSink** sink) {
   RETURN_HR_IF_NULL(E_POINTER, sink);
+  UniqueHandle owned(ownOutput ? output : nullptr);
   *sink = new (std::nothrow) CStreamSink(output, ownOutput, check, bytesPerSecond);
-  if (!*sink) {
-    if (ownOutput) CloseHandle(output);
-    return E_OUTOFMEMORY;
-  }
+  if (!*sink) return E_OUTOFMEMORY;
+  owned.release();  // the sink's own owner closes it now
   (*sink)->NonDelegatingAddRef();
   return S_OK;
 }

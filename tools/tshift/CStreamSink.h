@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "framework/ComKit.h"
 #include "tools/common/CountingSink.h"
 #include "tools/common/RateClock.h"
 
@@ -39,7 +40,7 @@ class CStreamSink final : public tools::CCountingSink {
   void Pace(size_t length, bool discontinuity);
 
   const HANDLE output_;
-  const bool ownOutput_;
+  UniqueHandle owned_;  // output_ when the sink closes it
   DeliveryCheck* const check_;
   tools::RateClock clock_;    // delivery thread
   uint64_t paceBytes_ = 0;    // delivery thread: bytes taken since the clock (re)started

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "include/OVTimeShift.h"
 #include "tools/common/Watchdog.h"
 
 namespace ovts::tshift {
@@ -40,5 +41,29 @@ tools::Watchdog& HostWatchdog();
 
 // The folder of tshift.exe, with a trailing backslash.
 std::wstring ProgramFolder();
+
+// The buffer record, its strings owned for the scope.
+class BufferSettings {
+ public:
+  explicit BufferSettings(IOVTimeShiftFilter* control) : control_(control) { control_->GetBufferSettings(&config_); }
+  ~BufferSettings() {
+    SysFreeString(config_.directory);
+    SysFreeString(config_.fileName);
+  }
+  BufferSettings(const BufferSettings&) = delete;
+  BufferSettings& operator=(const BufferSettings&) = delete;
+
+  TSBufferConfig& config() { return config_; }
+  void SetString(BSTR TSBufferConfig::*field, const std::string& text) {
+    SysFreeString(config_.*field);
+    config_.*field = SysAllocString(Widen(text).c_str());
+  }
+  // The filter takes the record over, strings included.
+  HRESULT Store() { return control_->SetBufferSettings(&config_); }
+
+ private:
+  IOVTimeShiftFilter* const control_;
+  TSBufferConfig config_{};
+};
 
 }  // namespace ovts::tshift

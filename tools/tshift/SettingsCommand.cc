@@ -17,30 +17,6 @@ namespace ovts::tshift {
 
 namespace {
 
-// The buffer record, its strings owned for the scope.
-class BufferSettings {
- public:
-  explicit BufferSettings(IOVTimeShiftFilter* control) : control_(control) { control_->GetBufferSettings(&config_); }
-  ~BufferSettings() {
-    SysFreeString(config_.directory);
-    SysFreeString(config_.fileName);
-  }
-  BufferSettings(const BufferSettings&) = delete;
-  BufferSettings& operator=(const BufferSettings&) = delete;
-
-  TSBufferConfig& config() { return config_; }
-  void SetString(BSTR TSBufferConfig::*field, const std::string& text) {
-    SysFreeString(config_.*field);
-    config_.*field = SysAllocString(Widen(text).c_str());
-  }
-  // The filter takes the record over, strings included.
-  HRESULT Store() { return control_->SetBufferSettings(&config_); }
-
- private:
-  IOVTimeShiftFilter* const control_;
-  TSBufferConfig config_{};
-};
-
 std::string Triple(const uint32_t* values) {
   return std::to_string(values[0]) + "," + std::to_string(values[1]) + "," + std::to_string(values[2]);
 }
