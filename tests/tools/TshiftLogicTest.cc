@@ -99,6 +99,44 @@ TEST(TshiftHostCommands, KeysAndLinesMeanTheSame) {
   }
 }
 
+TEST(TshiftHostCommands, SecondsAndExportLines) {
+  // Catches the seconds of a seek or an export read wrongly, an export's file cut at a blank or
+  // taken for its seconds, "export stop" taken for quit, and bad seconds let through as a seek.
+  std::string error;
+  HostCommand c = CommandForLine("behind 0", &error);
+  EXPECT_EQ(c.kind, HostCommand::kBehindLive) << error;
+  EXPECT_DOUBLE_EQ(c.seconds, 0.0);
+  EXPECT_DOUBLE_EQ(CommandForLine("Behind 90.5", &error).seconds, 90.5);
+  EXPECT_DOUBLE_EQ(CommandForLine("back\t2.5", &error).seconds, -2.5);
+
+  c = CommandForKey('e');
+  EXPECT_EQ(c.kind, HostCommand::kExport);
+  EXPECT_DOUBLE_EQ(c.seconds, kExportDefaultSeconds);
+  EXPECT_TRUE(c.path.empty()) << "the key's file gets a new name";
+  c = CommandForLine("export", &error);
+  EXPECT_EQ(c.kind, HostCommand::kExport);
+  EXPECT_DOUBLE_EQ(c.seconds, kExportDefaultSeconds);
+  EXPECT_TRUE(c.path.empty());
+  c = CommandForLine("  export 45   ", &error);
+  EXPECT_DOUBLE_EQ(c.seconds, 45.0);
+  EXPECT_TRUE(c.path.empty());
+  c = CommandForLine("export 5 C:\\My Clips\\goal 1.ts ", &error);
+  EXPECT_EQ(c.kind, HostCommand::kExport) << error;
+  EXPECT_DOUBLE_EQ(c.seconds, 5.0);
+  EXPECT_EQ(c.path, "C:\\My Clips\\goal 1.ts");
+  EXPECT_EQ(CommandForLine("EXPORT stop", &error).kind, HostCommand::kExportStop);
+  EXPECT_EQ(CommandForLine("export cancel", &error).kind, HostCommand::kExportCancel);
+  EXPECT_EQ(CommandForLine("stop", &error).kind, HostCommand::kQuit);
+
+  for (const char* junk : {"behind", "behind -1", "behind nan", "behind 1e9", "behind 5 6", "export clip.ts",
+                           "export 0 clip.ts", "export -5", "export inf", "export stop now", "export cancel x",
+                           "forward 0", "e 5"}) {
+    EXPECT_EQ(CommandForLine(junk, &error).kind, HostCommand::kNone) << junk;
+    EXPECT_FALSE(error.empty()) << junk;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+  }
+}
+
 TEST(TshiftCommandLine, ControlChannelAndKeys) {
   // Catches a control address that would listen beyond this machine, and a ctl whose command
   // words ("help", "back -5") are taken for its own options.
@@ -195,8 +233,10 @@ TEST(TshiftControlLines, LinesJunkAndOverlongLines) {
   EXPECT_TRUE(error.empty());
 }
 
-TEST(TshiftStatusFigures, DelayAndRate) {
-  // Catches a delay computed in the wrong unit or a rate that jumps when counts arrive unevenly.
+TEST(TshiftStatusFigures, DelayTimeSourceAndExportEnds) {
+  // Catches a delay computed in the wrong unit, a status line whose seconds are not the filter's
+  // own (or whose byte figures the scripts can no longer find), and an export's failure told
+  // without its meaning.
   EXPECT_DOUBLE_EQ(SecondsAt(1000000, 8000000), 1.0);
   EXPECT_LT(SecondsAt(1000000, 0), 0.0);
   EXPECT_EQ(FormatSeconds(-1), "?");
@@ -207,13 +247,27 @@ TEST(TshiftStatusFigures, DelayAndRate) {
   EXPECT_EQ(BytesBehindLive({.total = 100, .current = 100, .readLocation = 30}), 70);
   EXPECT_EQ(BytesBehindLive({.total = 100, .current = 20, .readLocation = 25}), 0);
 
-  RateMeter meter;
-  EXPECT_EQ(meter.BitsPerSecond(), 0u);
-  meter.Add(0.0, 0);
-  meter.Add(0.5, 500000);
-  EXPECT_EQ(meter.BitsPerSecond(), 0u) << "half a second is too short to tell";
-  for (int i = 2; i <= 20; ++i) meter.Add(i * 0.5, static_cast<uint64_t>(i) * 500000);
-  EXPECT_EQ(meter.BitsPerSecond(), 8000000u);
+  BufferStatus status{.total = 16 << 20, .current = 8 << 20, .readLocation = 6 << 20, .playState = TSSTATE_PLAYING};
+  std::string line = FormatStatus(status, BytesBehindLive(status), 1 << 20);
+  EXPECT_NE(line.find("delay ? (2.0 MB)  retained ?  untimed  out 1.0 MB"), std::string::npos) << line;
+  status.time = {.retainedSeconds = 16.04, .delaySeconds = 4.0, .bitsPerSecond = 4200000, .source = TSTIME_STREAM_CLOCK};
+  line = FormatStatus(status, BytesBehindLive(status), 1 << 20);
+  EXPECT_NE(line.find("delay 4.0 s (2.0 MB)  retained 16.0 s  stream clock 4.20 Mbit/s  out 1.0 MB"), std::string::npos)
+      << line;
+  status.time.source = TSTIME_MEASURED_RATE;
+  EXPECT_NE(FormatStatus(status, 0, 0).find("measured rate"), std::string::npos);
+
+  const auto system = [](int32_t) { return std::string("SYSTEM TEXT"); };
+  TSExportProgress ended{TSEXPORT_FAILED, OVTS_E_OVERTAKEN, 1 << 20, 2.0};
+  line = ExportEndText(ended, system);
+  EXPECT_EQ(line.find("SYSTEM TEXT"), std::string::npos) << line;
+  EXPECT_NE(line.find("failed after 2.0 s (1.0 MB): the recording overwrote"), std::string::npos) << line;
+  ended.result = OVTS_E_STREAM_RESET;
+  EXPECT_NE(ExportEndText(ended, system).find("flushed or stopped"), std::string::npos);
+  ended.result = static_cast<int32_t>(0x80070070);  // the disk is full
+  EXPECT_NE(ExportEndText(ended, system).find(": SYSTEM TEXT; the file holds"), std::string::npos);
+  EXPECT_EQ(ExportEndText({TSEXPORT_DONE, 0, 3 << 20, 5.0}, system), "done, 5.0 s (3.0 MB) saved");
+  EXPECT_EQ(ExportEndText({TSEXPORT_CANCELLED}, system), "cancelled, the file deleted");
 }
 
 // A generated stream cut into delivered pieces, as the filter's output would be.
@@ -310,6 +364,54 @@ TEST(TshiftDeliveryCheck, FaultsAFilterThatBreaksTheRules) {
     d.Send(check, 4 * kSample, kSample, true);  // the start skipped recorded bytes
     EXPECT_FALSE(check.Finish().Passed());
   }
+}
+
+TEST(TshiftExportCheck, PassesTheSourcesPacketsAndFaultsEveryOtherFile) {
+  // Catches a judge that would pass an export cut inside a packet, with a damaged, missing or
+  // made-up packet, of the wrong length, or far from the live edge it was asked at.
+  constexpr uint32_t kRate = 1000000;  // 125,000 bytes a second
+  constexpr size_t kP = tools::kTsPacketSize;
+  std::vector<uint8_t> stream(4000 * kP);
+  tools::TsGenerator(tools::TsStreamLayout{.bitRate = kRate}).Next(stream.data(), 4000);
+  constexpr size_t kFirst = 600 * kP;
+  constexpr size_t kLength = 3324 * kP;  // 5.0 s
+  constexpr int64_t kEnd = kFirst + kLength;
+  const ExportCheck asked{.layout = {.bitRate = kRate}, .seconds = 5.0, .recordedBefore = kEnd + 20000,
+                          .recordedAfter = kEnd + 60000, .writeCacheBytes = 50000};
+  const auto judge = [&](const std::vector<uint8_t>& file, const ExportCheck& check) {
+    return check.Judge(file.data(), file.size());
+  };
+  const std::vector<uint8_t> good(stream.begin() + kFirst, stream.begin() + kEnd);
+  ExportCheck::Verdict v = judge(good, asked);
+  EXPECT_TRUE(v.Passed()) << v.faults[0];
+  EXPECT_EQ(v.first, static_cast<int64_t>(kFirst));
+  EXPECT_EQ(v.packets, 3324u);
+
+  std::vector<uint8_t> file(stream.begin() + kFirst + 5, stream.begin() + kEnd + 5);
+  EXPECT_FALSE(judge(file, asked).Passed()) << "cut inside a packet";
+  file = good;
+  file[kLength / 2] ^= 0x10;
+  v = judge(file, asked);
+  ASSERT_EQ(v.faults.size(), 1u);
+  EXPECT_NE(v.faults[0].find("1 of 3324 packets differ"), std::string::npos) << v.faults[0];
+  file = good;
+  file.erase(file.begin() + 1000 * kP, file.begin() + 1001 * kP);
+  file.insert(file.end(), stream.begin() + kEnd, stream.begin() + kEnd + kP);
+  EXPECT_FALSE(judge(file, asked).Passed()) << "a packet lost inside";
+  file = good;
+  file.resize(kLength - 100);
+  EXPECT_FALSE(judge(file, asked).Passed()) << "a partial packet at the end";
+  file.assign(stream.begin() + kEnd - 250 * kP, stream.begin() + kEnd);
+  EXPECT_FALSE(judge(file, asked).Passed()) << "0.4 s for 5 s";
+  EXPECT_FALSE(judge({}, asked).Passed());
+
+  ExportCheck late = asked;
+  late.recordedBefore = kEnd + 3 * 125000;
+  late.recordedAfter = kEnd + 4 * 125000;
+  EXPECT_FALSE(judge(good, late).Passed()) << "3 s before the live edge";
+  ExportCheck early = asked;
+  early.recordedAfter = kEnd - kP;
+  EXPECT_FALSE(judge(good, early).Passed()) << "a packet the source had not sent";
 }
 
 }  // namespace

@@ -137,8 +137,9 @@ const std::vector<CommandEntry>& Commands() {
         {"--out", "FILE", &Options::out, nullptr, false, ""}, {kKeys.name, kKeys.value, kKeys.field, nullptr, false, ""}},
        FinishDemo,
        "A scripted time-shift session on a built-in 8 Mbit/s MPEG-TS source (KBIT kbit/s when given): live, "
-       "pause, resume, seek back, jump to live, flush, stop; q ends it early (--keys as for play). Prints a "
-       "status line every second and a summary; exits 0 only if the delivered stream held every check. It "
+       "pause, resume, seek back, jump to live, saving the last 5 s, flush, stop; q ends it early (--keys as "
+       "for play). Prints a status line every second and a summary; exits 0 only if the delivered stream and "
+       "the saved file (DIR\\export.ts: whole packets, each the one the source sent) held every check. It "
        "keeps its own settings (registry base Software\\Orvanta\\TShiftDemo) and its buffer file in DIR "
        "(default C:\\ovts-demo\\), and writes the delivered stream to FILE (default DIR\\delivered.ts)."},
       {"play", Command::kPlay, "",
@@ -146,12 +147,13 @@ const std::vector<CommandEntry>& Commands() {
         {"--out", "FILE|-", &Options::out, nullptr, false, ""},
         {kBitRate.name, kBitRate.value, nullptr, ParseRate, false,
          "sizes the filter's caches for a stream of KBIT kbit/s (stored in the settings, as the filter keeps "
-         "them) and shows the delay in seconds."},
+         "them). Nothing else: seeks, exports and the seconds on the status line count the stream's own time, "
+         "which the filter finds itself."},
         kRegistry,
         {"--control", "ADDRESS", &Options::control, CheckControl, false,
          "takes command lines from other programs, up to 60 at once, at a TCP port on 127.0.0.1 (PORT or "
          "127.0.0.1:PORT; port 0 picks a free one and says which) or at a named pipe (\\\\.\\pipe\\NAME). Each "
-         "line gets one reply line: \"ok\", the status line, or \"error: WHY\"."},
+         "line gets one reply line: \"ok\", the status line, \"ok: FILE\" for an export, or \"error: WHY\"."},
         kKeys},
        FinishPlay,
        "Plays a stream through the time-shift buffer. A FILE is read by the platform's File Source (Async), "
@@ -163,12 +165,17 @@ const std::vector<CommandEntry>& Commands() {
        "  space, p  pause / resume          left, b   seek back 10 s\n"
        "  l         jump to live            right, f  seek forward 10 s\n"
        "  x         flush the buffer        s         status on a new line\n"
+       "  e         save the last 30 s      o         the property pages\n"
        "  q, Esc    quit                    h, ?      these keys\n"
-       "  o         the property pages\n"
-       "Lines: pause, resume, status, back [SECONDS], forward [SECONDS], live, flush, pages, help, quit. Keys "
-       "come from --keys, else from the console (Wine's console has no keyboard for a program whose standard "
-       "input is piped); with neither, lines come from standard input when it does not carry the stream. A "
-       "status line goes to standard error every second."},
+       "Lines: pause, resume, status, back [SECONDS], forward [SECONDS], behind SECONDS, live, flush, export "
+       "[SECONDS [FILE]], export stop, export cancel, pages, help, quit. Keys come from --keys, else from the "
+       "console (Wine's console has no keyboard for a program whose standard input is piped); with neither, "
+       "lines come from standard input when it does not carry the stream.\n"
+       "Seconds are the stream's own: its clock in a transport stream, else the measured input rate; the "
+       "filter takes one seek a second. \"behind S\" plays from S seconds behind live. e saves the last 30 s "
+       "to a new file beside the buffer file, \"export S FILE\" the last S seconds to FILE, while playback "
+       "and recording go on; \"export stop\" ends it there, \"export cancel\" deletes its file. A status line "
+       "goes to standard error every second, with where the seconds come from and a running export."},
       {"ctl", Command::kCtl, "ADDRESS [COMMAND...]", {}, FinishCtl,
        "Sends each COMMAND (one line, as \"back 30\") to the control channel of a tshift play started with "
        "--control ADDRESS, and prints each reply on standard output; without COMMANDs it sends the lines of "

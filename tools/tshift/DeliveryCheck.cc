@@ -1,6 +1,8 @@
 #include "tools/tshift/DeliveryCheck.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 
 #include "tools/tshift/StatusFigures.h"
 
@@ -136,6 +138,65 @@ DeliveryCheck::Summary DeliveryCheck::Finish() {
   if (summary_.bytes == 0) Fault("nothing was delivered");
   summary_.stream = s;
   return summary_;
+}
+
+ExportCheck::Verdict ExportCheck::Judge(const uint8_t* data, size_t length) const {
+  constexpr size_t kPacket = tools::kTsPacketSize;
+  // Enough packets to hold an elementary one whatever the cut: it places the stream.
+  constexpr size_t kPlacingPackets = 2 * tools::TsGenerator::kPacketsPerPes;
+  Verdict v;
+  v.packets = length / kPacket;
+  v.seconds = static_cast<double>(length) * 8.0 / layout.bitRate;
+  if (length == 0) {
+    v.faults.push_back("the file is empty");
+    return v;
+  }
+  if (length % kPacket)
+    v.faults.push_back(std::to_string(length) + " bytes are no whole packets: " + std::to_string(length % kPacket) +
+                       " bytes over");
+  if (data[0] != 0x47) v.faults.push_back("the file does not start with a sync byte");
+
+  tools::TsChecker placer(layout);
+  const size_t placing = std::min(length - length % kPacket, kPlacingPackets * kPacket);
+  placer.Feed(data, placing, true);
+  if (placer.stats().skippedBytes || placer.NextPosition() < 0) {
+    v.faults.push_back("the file does not start on a packet of the source's stream");
+    return v;
+  }
+  v.first = placer.NextPosition() - static_cast<int64_t>(placing);
+
+  // Byte for byte against the source's stream, regenerated from its start.
+  tools::TsGenerator source(layout);
+  std::vector<uint8_t> packets(kPlacingPackets * kPacket);
+  for (uint64_t skip = static_cast<uint64_t>(v.first) / kPacket; skip > 0;) {
+    const uint64_t n = std::min<uint64_t>(skip, kPlacingPackets);
+    source.Next(packets.data(), n);
+    skip -= n;
+  }
+  uint64_t differing = 0;
+  int64_t firstDiffering = -1;
+  for (uint64_t at = 0; at < v.packets;) {
+    const uint64_t n = std::min<uint64_t>(v.packets - at, kPlacingPackets);
+    source.Next(packets.data(), n);
+    for (uint64_t i = 0; i < n; ++i, ++at) {
+      if (std::memcmp(&packets[i * kPacket], data + at * kPacket, kPacket) == 0) continue;
+      if (differing++ == 0) firstDiffering = static_cast<int64_t>(at * kPacket);
+    }
+  }
+  if (differing)
+    v.faults.push_back(std::to_string(differing) + " of " + std::to_string(v.packets) +
+                       " packets differ from what the source sent, the first at file byte " +
+                       std::to_string(firstDiffering));
+
+  // The last `seconds` at the time of asking: it ends at the live edge the filter saw then.
+  const int64_t end = v.first + static_cast<int64_t>(length);
+  const int64_t slack = static_cast<int64_t>(layout.bitRate / 8);  // a second of the stream
+  if (end > recordedAfter) v.faults.push_back("the file holds bytes the source had not sent");
+  if (end < recordedBefore - writeCacheBytes - slack)
+    v.faults.push_back("the file ends " + FormatBytes(recordedBefore - end) + " before the live edge it was asked at");
+  if (v.seconds < seconds - 1.0 || v.seconds > seconds + 1.0)
+    v.faults.push_back("the file lasts " + FormatSeconds(v.seconds) + ", not " + FormatSeconds(seconds));
+  return v;
 }
 
 }  // namespace ovts::tshift

@@ -82,4 +82,25 @@ class DeliveryCheck {
   Summary summary_;                 // mutex_
 };
 
+// The demo's judge of a saved stretch of the stream: the last `seconds` of what the source had
+// sent when the export was asked for, in whole packets from the file's first byte, each packet
+// byte for byte the one the source sent at that place.
+struct ExportCheck {
+  tools::TsStreamLayout layout;
+  double seconds = 0;          // asked for
+  int64_t recordedBefore = 0;  // bytes the source had sent when the export was asked for
+  int64_t recordedAfter = 0;   // ... when it had ended
+  int64_t writeCacheBytes = 0;  // how far the live edge the filter sees may lag the source
+
+  struct Verdict {
+    int64_t first = -1;   // stream position of the file's first byte, -1 when not found
+    uint64_t packets = 0;  // whole packets in the file
+    double seconds = 0;    // what they last at the layout's rate
+    std::vector<std::string> faults;
+    bool Passed() const { return faults.empty(); }
+  };
+
+  Verdict Judge(const uint8_t* data, size_t length) const;
+};
+
 }  // namespace ovts::tshift

@@ -1,8 +1,8 @@
 #include "tools/tshift/HostCommands.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
-#include <sstream>
 
 namespace ovts::tshift {
 
@@ -15,6 +15,7 @@ HostCommand CommandForKey(char key) {
     case 'f': return {HostCommand::kSeek, kSeekStepSeconds};
     case 'l': return {HostCommand::kLive};
     case 'x': return {HostCommand::kFlush};
+    case 'e': return {HostCommand::kExport, kExportDefaultSeconds};
     case 'o': return {HostCommand::kPages};
     case 'q':
     case '\x1b':
@@ -25,16 +26,63 @@ HostCommand CommandForKey(char key) {
   }
 }
 
+namespace {
+
+constexpr double kMostSeconds = 1e6;
+
+std::string Trim(std::string_view text) {
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  return std::string(text.substr(first, text.find_last_not_of(" \t") - first + 1));
+}
+
+// Splits off the first word of text; rest gets what follows it, trimmed.
+std::string FirstWord(const std::string& text, std::string* rest) {
+  const size_t end = std::min(text.find_first_of(" \t"), text.size());
+  *rest = Trim(std::string_view(text).substr(end));
+  return text.substr(0, end);
+}
+
+// A number of seconds above 0 (or at 0 when zero is allowed), at most kMostSeconds.
+bool ParseSeconds(const std::string& text, bool zeroAllowed, double* seconds) {
+  char* end = nullptr;
+  *seconds = std::strtod(text.c_str(), &end);
+  return !text.empty() && *end == '\0' && (*seconds > 0 || (zeroAllowed && *seconds == 0)) &&
+         *seconds <= kMostSeconds;
+}
+
+// "export", "export SECONDS", "export SECONDS FILE" (the rest of the line, blanks and all),
+// "export stop", "export cancel".
+HostCommand ExportCommand(const std::string& rest, std::string* error) {
+  std::string file;
+  const std::string first = FirstWord(rest, &file);
+  if (first == "stop" || first == "cancel") {
+    if (!file.empty()) {
+      *error = "export " + first + " takes nothing more";
+      return {};
+    }
+    return {first == "stop" ? HostCommand::kExportStop : HostCommand::kExportCancel};
+  }
+  HostCommand command{HostCommand::kExport, kExportDefaultSeconds, file};
+  if (!first.empty() && !ParseSeconds(first, false, &command.seconds)) {
+    *error = "export takes a number of seconds and a file, or stop, or cancel, not '" + first + "'";
+    return {};
+  }
+  return command;
+}
+
+}  // namespace
+
 HostCommand CommandForLine(const std::string& line, std::string* error) {
   error->clear();
-  std::istringstream words(line);
-  std::string word;
-  if (!(words >> word)) return {};
-  for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  std::string argument;
-  words >> argument;
   std::string rest;
-  if (words >> rest) {
+  std::string word = FirstWord(Trim(line), &rest);
+  if (word.empty()) return {};
+  for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (word == "export") return ExportCommand(rest, error);
+  std::string more;
+  const std::string argument = FirstWord(rest, &more);
+  if (!more.empty()) {
     *error = "too many words in '" + line + "'";
     return {};
   }
@@ -47,16 +95,19 @@ HostCommand CommandForLine(const std::string& line, std::string* error) {
   else if (word == "pages") command.kind = HostCommand::kPages;
   else if (word == "quit" || word == "exit" || word == "stop") command.kind = HostCommand::kQuit;
   else if (word == "help") command.kind = HostCommand::kHelp;
-  else if (word == "back" || word == "forward") {
+  else if (word == "behind") {
+    if (!ParseSeconds(argument, true, &command.seconds)) {
+      *error = "behind takes the seconds behind live (0 or more), not '" + argument + "'";
+      return {};
+    }
+    command.kind = HostCommand::kBehindLive;
+    return command;
+  } else if (word == "back" || word == "forward") {
     command.kind = HostCommand::kSeek;
     command.seconds = kSeekStepSeconds;
-    if (!argument.empty()) {
-      char* end = nullptr;
-      command.seconds = std::strtod(argument.c_str(), &end);
-      if (*end != '\0' || !(command.seconds > 0) || command.seconds > 1e6) {
-        *error = word + " takes a number of seconds, not '" + argument + "'";
-        return {};
-      }
+    if (!argument.empty() && !ParseSeconds(argument, false, &command.seconds)) {
+      *error = word + " takes a number of seconds, not '" + argument + "'";
+      return {};
     }
     if (word == "back") command.seconds = -command.seconds;
     return command;
@@ -75,13 +126,15 @@ HostCommand CommandForLine(const std::string& line, std::string* error) {
 }
 
 const char* CommandHelp() {
-  return "keys: space/p pause-resume, left/b back 10 s, right/f forward 10 s, l live, x flush, o property pages,\n"
-         "      s status, h help, q/Esc quit\n"
-         "lines: pause, resume, status, back [S], forward [S], live, flush, pages, help, quit\n";
+  return "keys: space/p pause-resume, left/b back 10 s, right/f forward 10 s, l live, x flush,\n"
+         "      e save the last 30 s beside the buffer file, o property pages, s status, h help, q/Esc quit\n"
+         "lines: pause, resume, status, back [S], forward [S], behind S, live, flush, export [S [FILE]],\n"
+         "       export stop, export cancel, pages, help, quit\n";
 }
 
 const char* CommandLineHelp() {
-  return "commands: pause, resume, status, back [S], forward [S], live, flush, pages, help, quit";
+  return "commands: pause, resume, status, back [S], forward [S], behind S, live, flush, export [S [FILE]], "
+         "export stop, export cancel, pages, help, quit";
 }
 
 std::vector<HostCommand> KeyDecoder::Feed(std::string_view bytes) {

@@ -9,16 +9,24 @@
 namespace ovts::tshift {
 
 struct HostCommand {
-  enum Kind { kNone, kTogglePause, kPause, kResume, kStatus, kSeek, kLive, kFlush, kPages, kQuit, kHelp };
+  enum Kind {
+    kNone, kTogglePause, kPause, kResume, kStatus, kSeek, kBehindLive, kLive, kFlush, kPages, kQuit, kHelp,
+    kExport, kExportStop, kExportCancel
+  };
   Kind kind = kNone;
-  double seconds = 0;  // kSeek: forward when positive
+  // kSeek: stream seconds from the play position, forward when positive; kBehindLive: stream
+  // seconds behind live; kExport: the last seconds to save.
+  double seconds = 0;
+  std::string path;  // kExport: the file as typed; empty for a new name beside the buffer file
 };
 
 inline constexpr double kSeekStepSeconds = 10.0;
+inline constexpr double kExportDefaultSeconds = 30.0;
 
 // One key of the console ('\x1b' for Esc); kNone for keys without a meaning.
 HostCommand CommandForKey(char key);
-// One typed line: a command word ("pause", "back 30", "forward", "live", ...) or a key's letter.
+// One typed line: a command word ("pause", "back 30", "behind 60", "export 10 clip.ts", ...) or
+// a key's letter.
 // kNone when the line means nothing; error then says why (empty for a blank line).
 HostCommand CommandForLine(const std::string& line, std::string* error);
 

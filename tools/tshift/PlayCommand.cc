@@ -1,6 +1,7 @@
 // `tshift play`: a stream from a file (the platform's File Source (Async), pull mode) or from
 // standard input (the host's live source) through the time-shift filter to a file or standard
-// output, steered by the person's keys or lines and by the control channel's clients. Stops on
+// output, steered by the person's keys or lines and by the control channel's clients: seeks and
+// exports count the stream's own seconds (IOVTimeShiftTime). Stops on
 // quit, Ctrl-C, a closed output, or when the graph reports the stream complete (every byte of
 // the ended input delivered).
 #include <winsock2.h>
@@ -24,13 +25,23 @@ namespace ovts::tshift {
 namespace {
 
 constexpr DWORD kTickMs = 1000;
-constexpr ULONGLONG kSeekSpacingMs = 1000;  // the filter takes one seek a second
+constexpr int kMostExportNames = 100;  // tries at a free default name within one second
+
+// The full form of a path as typed (relative to the current folder).
+std::wstring FullPath(const std::string& path) {
+  const std::wstring typed = Widen(path);
+  const DWORD length = GetFullPathNameW(typed.c_str(), 0, nullptr, nullptr);
+  if (length == 0) return typed;
+  std::wstring full(length, L'\0');
+  full.resize(GetFullPathNameW(typed.c_str(), length, full.data(), nullptr));
+  return full;
+}
 
 class Player {
  public:
-  Player(TimeShiftGraph& graph, CStdinStream* stdinStream, uint64_t givenBitsPerSecond, CommandInput& input)
-      : graph_(graph), sink_(graph.Sink()), stdin_(stdinStream), givenRate_(givenBitsPerSecond), input_(input),
-        start_(GetTickCount64()), statusOnTerminal_(IsConsole(GetStdHandle(STD_ERROR_HANDLE))) {}
+  Player(TimeShiftGraph& graph, CStdinStream* stdinStream, CommandInput& input)
+      : graph_(graph), sink_(graph.Sink()), stdin_(stdinStream), input_(input), start_(GetTickCount64()),
+        statusOnTerminal_(IsConsole(GetStdHandle(STD_ERROR_HANDLE))) {}
 
   // Runs until a reason to stop; returns the exit status.
   int Run() {
@@ -85,8 +96,7 @@ class Player {
         Note("resumed\n");
         break;
       case HostCommand::kSeek:
-        Seek(c.seconds, reply);
-        break;
+      case HostCommand::kBehindLive: Seek(c, reply); break;
       case HostCommand::kLive:
         if (!Refused(control->SeekToLive(), "cannot jump to live now", reply)) Note("jumped to live\n");
         break;
@@ -94,6 +104,9 @@ class Player {
         if (!Refused(control->Flush(), "cannot flush", reply))
           Note("flushed: the buffer starts again from the live stream\n");
         break;
+      case HostCommand::kExport: StartExport(c, reply); break;
+      case HostCommand::kExportStop:
+      case HostCommand::kExportCancel: EndExport(c.kind == HostCommand::kExportCancel, reply); break;
       case HostCommand::kPages: OpenPages(reply); break;
       case HostCommand::kStatus:
         if (remote)
@@ -124,24 +137,109 @@ class Player {
     *reply = "error: " + why;
   }
 
-  void Seek(double seconds, std::string* reply) {
-    const ULONGLONG now = GetTickCount64();
-    if (lastSeek_ && now - lastSeek_ < kSeekSpacingMs) {
-      Refuse("seek ignored: the filter takes one seek a second", reply);
+  // The time interface, or null after telling why there is none.
+  IOVTimeShiftTime* Time(const char* what, std::string* reply) {
+    IOVTimeShiftTime* time = graph_.TimeShift().time.Get();
+    if (!time) Refuse(std::string(what) + ": the registered filter cannot count the stream's seconds", reply);
+    return time;
+  }
+
+  // Tells the person and the client why the time interface did not act on a call; true then.
+  // Its own codes are refusals of the moment, not failures of play. S_FALSE comes from seeks.
+  bool TimeRefused(HRESULT hr, const std::string& what, std::string* reply) {
+    if (hr == S_FALSE) Refuse("seek ignored: the filter takes one seek a second", reply);
+    else if (hr == E_PENDING) Refuse(what + ": the stream cannot be timed yet (try again in a moment)", reply);
+    else if (hr == VFW_E_WRONG_STATE) Refuse(what + ": the buffer is not running (stopped, or in pass-through)", reply);
+    else return Refused(hr, what, reply);
+    return true;
+  }
+
+  // kSeek from the play position, kBehindLive from live.
+  void Seek(const HostCommand& c, std::string* reply) {
+    IOVTimeShiftTime* time = Time("cannot seek", reply);
+    if (!time) return;
+    const bool fromLive = c.kind == HostCommand::kBehindLive;
+    if (TimeRefused(fromLive ? time->SeekBehindLive(c.seconds) : time->SeekRelative(c.seconds), "cannot seek", reply))
+      return;
+    char text[64];
+    if (fromLive)
+      std::snprintf(text, sizeof text, "seek to %.0f s behind live\n", c.seconds);
+    else
+      std::snprintf(text, sizeof text, "seek %+.0f s\n", c.seconds);
+    Note(text);
+  }
+
+  // Saves the last c.seconds to c.path, or to a new name beside the buffer file; the client's
+  // reply names the file.
+  void StartExport(const HostCommand& c, std::string* reply) {
+    IOVTimeShiftTime* time = Time("cannot export", reply);
+    if (!time) return;
+    FollowExport();  // the end of an earlier export is told before a new one replaces it
+    std::wstring path;
+    if (!c.path.empty()) {
+      path = FullPath(c.path);
+    } else if (path = DefaultExportPath(); path.empty()) {
+      Refuse("cannot export: the filter does not say where its buffer file is; give export SECONDS FILE", reply);
       return;
     }
-    lastSeek_ = now;
-    const uint64_t rate = Rate();
-    // Without a known rate a step is a tenth of the retained data.
-    const int64_t bytes = rate ? BytesFor(seconds, rate)
-                               : graph_.TimeShift().Status().current / 10 * (seconds < 0 ? -1 : 1);
-    if (Refused(graph_.Control()->SetPlayPosition(bytes, 2), "cannot seek", reply)) return;
-    char text[96];
-    if (rate)
-      std::snprintf(text, sizeof text, "seek %+.0f s\n", seconds);
-    else
-      std::snprintf(text, sizeof text, "seek %s (rate unknown: give --bitrate for seconds)\n", FormatSignedBytes(bytes).c_str());
-    Note(text);
+    const HRESULT hr = time->StartExport(path.c_str(), c.seconds, 0);
+    if (hr == HRESULT_FROM_WIN32(ERROR_BUSY)) {
+      Refuse("cannot export: an export is running (export stop ends it, export cancel deletes it)", reply);
+      return;
+    }
+    if (TimeRefused(hr, "cannot export " + Narrow(path), reply)) return;
+    exportPath_ = Narrow(path);
+    exportProgress_ = {TSEXPORT_RUNNING};
+    char text[64];
+    std::snprintf(text, sizeof text, "saving the last %.0f s to ", c.seconds);
+    Note(text + exportPath_ + "\n");
+    *reply = "ok: " + exportPath_;
+  }
+
+  void EndExport(bool cancel, std::string* reply) {
+    IOVTimeShiftTime* time = Time(cancel ? "cannot cancel the export" : "cannot stop the export", reply);
+    if (!time) return;
+    const HRESULT hr = cancel ? time->CancelExport() : time->StopExport();
+    if (hr == S_FALSE) Refuse("no export is running", reply);
+    else if (!Refused(hr, cancel ? "cannot cancel the export" : "cannot stop the export", reply)) FollowExport();
+  }
+
+  // Takes the running export's progress, for the status line, and tells how it ended once it has.
+  void FollowExport() {
+    IOVTimeShiftTime* time = graph_.TimeShift().time.Get();
+    if (exportProgress_.state != TSEXPORT_RUNNING || !time) return;
+    TSExportProgress progress{};
+    if (FAILED(time->GetExportProgress(&progress))) return;
+    exportProgress_ = progress;
+    if (progress.state != TSEXPORT_RUNNING)
+      Note("export " + exportPath_ + ": " +
+           ExportEndText(progress, [](int32_t hr) { return ErrorText(static_cast<HRESULT>(hr)); }) + "\n");
+  }
+
+  // The buffer file's folder and name with the local time, as C:\TShift-20260101-120000.ts:
+  // .ts for a transport stream, else the buffer file's own extension. Empty when the filter does
+  // not tell where its buffer file is.
+  std::wstring DefaultExportPath() const {
+    const std::wstring buffer = Widen(graph_.TimeShift().RecordingText(TSPROPERTY_RECORDING_FILE));
+    const size_t slash = buffer.find_last_of(L"\\/");
+    if (buffer.empty() || slash == std::wstring::npos) return {};
+    const size_t dot = buffer.find_last_of(L'.');
+    const bool hasExtension = dot != std::wstring::npos && dot > slash;
+    const std::wstring stem = buffer.substr(0, hasExtension ? dot : buffer.size());
+    const std::wstring extension = graph_.TimeShift().Status().time.source == TSTIME_STREAM_CLOCK ? L".ts"
+                                   : hasExtension                                              ? buffer.substr(dot)
+                                                                                               : L".mpg";
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char text[32];
+    std::snprintf(text, sizeof text, "-%04u%02u%02u-%02u%02u%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
+                  now.wMinute, now.wSecond);
+    const std::wstring stamp = Widen(text);
+    // An earlier export of the same second keeps its file.
+    std::wstring path = stem + stamp + extension;
+    for (int n = 2; n <= kMostExportNames && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; ++n)
+      path = stem + stamp + L"-" + std::to_wstring(n) + extension;
+    return path;
   }
 
   // The property frame on the running filter, on its own thread; a second request brings it to
@@ -158,11 +256,8 @@ class Player {
   // As the filter has it: a jump to live or the Status page may have resumed or paused it.
   bool Paused() const { return graph_.TimeShift().PlayState() == TSSTATE_PAUSED; }
 
-  uint64_t Rate() const { return givenRate_ ? givenRate_ : inputRate_.BitsPerSecond(); }
-
   void Tick() {
-    const double seconds = static_cast<double>(GetTickCount64() - start_) / 1000.0;
-    if (stdin_) inputRate_.Add(seconds, stdin_->BytesDelivered());
+    FollowExport();
     Status(false);
   }
 
@@ -180,7 +275,9 @@ class Player {
   }
 
   std::string StatusLine(const BufferStatus& status) const {
-    return FormatStatus(status, BytesBehindLive(status), Rate(), sink_.Counts().bytes);
+    std::string line = FormatStatus(status, BytesBehindLive(status), sink_.Counts().bytes);
+    if (exportProgress_.state == TSEXPORT_RUNNING) line += "  " + FormatExportProgress(exportProgress_);
+    return line;
   }
 
   void Status(bool newLine, const BufferStatus* known = nullptr) {
@@ -207,6 +304,8 @@ class Player {
 
   int Finish(const char* why, int status) {
     pages_.Close();
+    // A person who quits keeps what the export saved so far.
+    if (exportProgress_.state == TSEXPORT_RUNNING && SUCCEEDED(graph_.TimeShift().time->StopExport())) FollowExport();
     EndStatus();
     if (why) {
       const tools::SinkCounts delivered = sink_.Counts();
@@ -239,13 +338,12 @@ class Player {
   TimeShiftGraph& graph_;
   CStreamSink& sink_;
   CStdinStream* const stdin_;
-  const uint64_t givenRate_;
   CommandInput& input_;
   const ULONGLONG start_;
   const bool statusOnTerminal_;
-  RateMeter inputRate_;
   bool statusShown_ = false;
-  ULONGLONG lastSeek_ = 0;
+  std::string exportPath_;            // of the last export started
+  TSExportProgress exportProgress_{};  // of that export, as last taken; state NONE before the first
   CTSPropertyFrame pages_;
 };
 
@@ -328,7 +426,7 @@ int RunPlay(const Options& options) {
   error = graph.Run();
   if (!error.empty()) return Fail(error);
   WriteError("tshift: buffer file " + graph.TimeShift().RecordingText(TSPROPERTY_RECORDING_FILE) + "\n");
-  Player player(graph, stdinSource ? stdinSource->Stream() : nullptr, uint64_t{options.bitRateKbps} * 1000, input);
+  Player player(graph, stdinSource ? stdinSource->Stream() : nullptr, input);
   const int status = player.Run();
   error = graph.Stop();
   return error.empty() ? status : Fail(error);

@@ -61,34 +61,58 @@ const char* PlayStateName(int playState) {
   }
 }
 
-std::string FormatStatus(const BufferStatus& status, int64_t delayBytes, uint64_t bitsPerSecond,
-                         uint64_t delivered) {
-  char text[256];
-  std::snprintf(text, sizeof text, "%-7s total %s  current %s  read %s  write %s  delay %s (%s)  out %s",
+const char* TimeSourceName(uint32_t source) {
+  switch (source) {
+    case TSTIME_STREAM_CLOCK: return "stream clock";
+    case TSTIME_MEASURED_RATE: return "measured rate";
+    default: return "untimed";
+  }
+}
+
+std::string FormatStatus(const BufferStatus& status, int64_t delayBytes, uint64_t delivered) {
+  char text[320];
+  std::snprintf(text, sizeof text,
+                "%-7s total %s  current %s  read %s  write %s  delay %s (%s)  retained %s  %s",
                 PlayStateName(status.playState), FormatBytes(status.total).c_str(),
                 FormatBytes(status.current).c_str(), FormatBytes(status.readLocation).c_str(),
-                FormatBytes(status.writeLocation).c_str(), FormatSeconds(SecondsAt(delayBytes, bitsPerSecond)).c_str(),
-                FormatBytes(delayBytes).c_str(), FormatBytes(static_cast<int64_t>(delivered)).c_str());
+                FormatBytes(status.writeLocation).c_str(), FormatSeconds(status.time.delaySeconds).c_str(),
+                FormatBytes(delayBytes).c_str(), FormatSeconds(status.time.retainedSeconds).c_str(),
+                TimeSourceName(status.time.source));
   std::string line = text;
+  if (status.time.bitsPerSecond) {
+    std::snprintf(text, sizeof text, " %.2f Mbit/s", static_cast<double>(status.time.bitsPerSecond) / 1e6);
+    line += text;
+  }
+  line += "  out " + FormatBytes(static_cast<int64_t>(delivered));
   if (status.dropped) line += "  dropped " + FormatBytes(static_cast<int64_t>(status.dropped));
   if (status.suspended) line += "  RECORDING SUSPENDED";
   return line;
 }
 
-void RateMeter::Add(double seconds, uint64_t bytes) {
-  seconds_[next_] = seconds;
-  bytes_[next_] = bytes;
-  next_ = (next_ + 1) % kWindow;
-  if (count_ < kWindow) ++count_;
+std::string FormatExportProgress(const TSExportProgress& progress) {
+  return "export " + FormatSeconds(progress.secondsCovered) + " " +
+         FormatBytes(static_cast<int64_t>(progress.bytesWritten));
 }
 
-uint64_t RateMeter::BitsPerSecond() const {
-  if (count_ < 2) return 0;
-  const int newest = (next_ + kWindow - 1) % kWindow;
-  const int oldest = (next_ + kWindow - count_) % kWindow;
-  const double span = seconds_[newest] - seconds_[oldest];
-  if (span < 1.0 || bytes_[newest] < bytes_[oldest]) return 0;
-  return static_cast<uint64_t>(static_cast<double>(bytes_[newest] - bytes_[oldest]) * 8.0 / span);
+std::string ExportEndText(const TSExportProgress& progress, std::string (*describe)(int32_t hr)) {
+  const std::string saved = FormatSeconds(progress.secondsCovered) + " (" +
+                            FormatBytes(static_cast<int64_t>(progress.bytesWritten)) + ")";
+  switch (progress.state) {
+    case TSEXPORT_RUNNING: return "running, " + saved + " saved so far";
+    case TSEXPORT_DONE: return "done, " + saved + " saved";
+    case TSEXPORT_CANCELLED: return "cancelled, the file deleted";
+    case TSEXPORT_FAILED: break;
+    default: return "none started";
+  }
+  std::string why;
+  if (progress.result == OVTS_E_OVERTAKEN)
+    why = "the recording overwrote bytes before they were saved (the export started too near the oldest "
+          "retained byte, or could not keep ahead of the recording)";
+  else if (progress.result == OVTS_E_STREAM_RESET)
+    why = "the buffer was flushed or stopped before the end was saved";
+  else
+    why = describe(progress.result);
+  return "failed after " + saved + ": " + why + "; the file holds what was saved before";
 }
 
 }  // namespace ovts::tshift

@@ -1,10 +1,12 @@
 // The arithmetic behind the host's status line: byte counts in the units a person reads, the
-// time a byte distance lasts at the stream's bit rate, and how far playback is behind the live
-// edge by the filter's own figures. Portable; pure functions.
+// time a byte distance lasts at a known bit rate, how far playback is behind the live edge by
+// the filter's own figures, its time figures and an export's progress. Portable; pure functions.
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#include "include/OVTimeShiftTypes.h"
 
 namespace ovts::tshift {
 
@@ -17,6 +19,8 @@ struct BufferStatus {
   int playState = -1;         // TSPlayState, or -1 when the filter cannot tell
   uint64_t dropped = 0;       // input bytes the filter had to drop (marked in the stream)
   bool suspended = false;     // the disk refuses data: recording is suspended and retried
+  // The filter's time figures; untimed while the filter cannot tell.
+  TSTimeStatus time{-1.0, -1.0, -1.0, 0, 0, TSTIME_NONE, 0};
 };
 
 // "512 KB", "12.3 MB", "1.25 GB" (KB = 1024 bytes, MB = 1048576).
@@ -35,25 +39,19 @@ int64_t BytesBehindLive(const BufferStatus& status);
 
 const char* PlayStateName(int playState);
 
-// One status line: play state, the four figures, the delay and the bytes delivered; then what
-// was dropped and whether recording is suspended, when either is so.
-std::string FormatStatus(const BufferStatus& status, int64_t delayBytes, uint64_t bitsPerSecond,
-                         uint64_t delivered);
+// "stream clock", "measured rate" or "untimed": where the filter's seconds come from.
+const char* TimeSourceName(uint32_t source);
 
-// Bit rate measured over a sliding window of byte counts taken about once a second. Host thread.
-class RateMeter {
- public:
-  // `bytes` counted so far at `seconds` since some origin.
-  void Add(double seconds, uint64_t bytes);
-  // Bits per second over the window, 0 until two samples a second apart exist.
-  uint64_t BitsPerSecond() const;
+// One status line: play state, the four figures, the delay (in the filter's seconds and in
+// bytes), the seconds retained, where the seconds come from with the input rate, and the bytes
+// delivered; then what was dropped and whether recording is suspended, when either is so.
+std::string FormatStatus(const BufferStatus& status, int64_t delayBytes, uint64_t delivered);
 
- private:
-  static constexpr int kWindow = 8;
-  double seconds_[kWindow] = {};
-  uint64_t bytes_[kWindow] = {};
-  int count_ = 0;  // samples held, at most kWindow
-  int next_ = 0;   // slot of the next sample
-};
+// A running export on the status line: "export 4.2 s 2.0 MB".
+std::string FormatExportProgress(const TSExportProgress& progress);
+// How an export ended, for "export PATH: ...": "done, 30.0 s (14.3 MB) saved", "cancelled, the
+// file deleted", "failed after 2.0 s (1.0 MB): the recording overtook it ...". An export's
+// own codes are told in words; others are left to describe(hr).
+std::string ExportEndText(const TSExportProgress& progress, std::string (*describe)(int32_t hr));
 
 }  // namespace ovts::tshift

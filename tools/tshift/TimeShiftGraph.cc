@@ -24,8 +24,10 @@ HRESULT TimeShiftFilter::Create(const std::string& registryBase, std::string* er
     *error = "the registered Orvanta Time Shift filter lacks its control interfaces: " + ErrorText(hr);
     return hr;
   }
-  // Without the property set the play state is unknown.
+  // Without the property set the play state is unknown; without the time interface tshift
+  // cannot seek or save by seconds.
   filter.As(&properties);
+  filter.As(&time);
   if (registryBase.empty()) return S_OK;
   hr = control->SetRegistryBase(registryBase.c_str());
   if (FAILED(hr)) *error = "the filter refused the registry path " + registryBase + ": " + ErrorText(hr);
@@ -57,6 +59,11 @@ BufferStatus TimeShiftFilter::Status() const {
     if (SUCCEEDED(properties->Get(TSPROPSETID_Recording, TSPROPERTY_RECORDING_FAULT, nullptr, 0, &fault,
                                   sizeof fault, &returned)))
       status.suspended = FAILED(fault);
+    TSTimeStatus time{};
+    if (SUCCEEDED(properties->Get(TSPROPSETID_Time, TSPROPERTY_TIME_STATUS, nullptr, 0, &time, sizeof time,
+                                  &returned)) &&
+        returned == sizeof time)
+      status.time = time;
   }
   return status;
 }

@@ -18,15 +18,17 @@
 
 namespace ovts::tshift {
 
-// The filter and its two control interfaces, settings under registryBase + "\TShift" (an empty
+// The filter and its control interfaces, settings under registryBase + "\TShift" (an empty
 // base keeps the filter's own key). The error text names the likely cause.
 struct TimeShiftFilter {
   ComPtr<IBaseFilter> filter;
   ComPtr<IOVTimeShiftFilter> control;
   ComPtr<IKsPropertySet> properties;  // null when the filter offers none
+  ComPtr<IOVTimeShiftTime> time;      // null when the filter cannot seek or save by seconds
 
   HRESULT Create(const std::string& registryBase, std::string* error);
-  // The Buffer Status figures and the play state (-1 when the filter will not tell).
+  // The Buffer Status figures, the play state (-1 when the filter will not tell) and the time
+  // figures (untimed when it will not tell).
   BufferStatus Status() const;
   // The play state through TSPROPERTY_PLAY_STATE, or -1.
   int PlayState() const;
