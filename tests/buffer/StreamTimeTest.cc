@@ -63,7 +63,9 @@ struct Stream {
 };
 
 struct Fixture {
-  std::string dir = test::MakeTestDir("stream-time");
+  // A folder per test: ctest runs this program's tests side by side, and each writes export.ts.
+  std::string dir =
+      test::MakeTestDir("stream-time-" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
   std::string path = dir + "buffer.mpg";
   TimedFileBuf buffer;
   size_t fed = 0;
