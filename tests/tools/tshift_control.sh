@@ -9,57 +9,19 @@ set -u
 top=$1
 build=$2
 [ -n "$(find "$build" -name ovts.ax -type f -print -quit)" ] || { echo "SKIP: no ovts.ax in $build"; exit 77; }
-work=$(mktemp -d)
-play=""
-trap '[ -n "$play" ] && kill "$play" 2>/dev/null; wait; rm -rf "$work"' EXIT
-fail() {
-  echo "FAIL: $*"
-  tr '\r' '\n' <"$work/err" | grep -v '^$' | tail -n 12 | sed 's/^/  tshift: /'
-  exit 1
-}
-
 . "$top/tests/tools/tshift_live.sh"
+play_test_setup
 live_setup TShiftControlTest
 
-live_source 2>/dev/null |
-  "$top/scripts/tshift" play --in - --out "$work/out.ts" --bitrate 4000 --registry "$key" --control 0 \
-    2>"$work/err" &
-play=$!
-end=$((SECONDS + 90))
-until port=$(grep -o 'control channel at 127.0.0.1:[0-9]*' "$work/err" | sed 's/.*://') && [ -n "$port" ]; do
-  [ "$SECONDS" -lt "$end" ] || fail "play did not say where its control channel is"
-  sleep 0.2
-done
+play_controlled --bitrate 4000
 
-ctl() { "$top/scripts/tshift" ctl "$port" "$@"; }
-# ask COMMAND EXPECTED: one command, its reply checked.
-ask() {
-  local reply
-  reply=$(ctl "$1")
-  [[ "$reply" =~ $2 ]] || fail "'$1' was answered '$reply', not /$2/"
-}
 figure() { status_figure "$@"; }
-# wait_status PATTERN SECONDS: polls the status line until it matches; it is left in $status.
-wait_status() {
-  local end=$((SECONDS + $2))
-  until status=$(ctl status) && [[ "$status" =~ $1 ]]; do
-    [ "$SECONDS" -lt "$end" ] || fail "no status /$1/ within $2 s; the last: $status"
-    sleep 0.2
-  done
-}
 # grow_until FIGURE KB PATTERN: polls the status (matching PATTERN) until FIGURE passes KB.
 grow_until() {
   local end=$((SECONDS + 30))
   until [ "$(figure "$1" "$status")" -gt "$2" ]; do
     [ "$SECONDS" -lt "$end" ] || fail "$1 stayed at $(figure "$1" "$status") KB, not past $2 KB"
     wait_status "$3" 5
-  done
-}
-# The filter takes one seek a second: a seek asked sooner is refused, and asked again.
-seek() {
-  local end=$((SECONDS + 10)) reply
-  until reply=$(ctl "$1"); do
-    [[ "$reply" =~ "seek ignored" ]] && [ "$SECONDS" -lt "$end" ] || fail "'$1' was answered '$reply'"
   done
 }
 
@@ -137,17 +99,4 @@ IFS= read -r -t 10 line <&"$silent" && [[ "$line" =~ ^PLAYING ]] || fail "the si
 exec {silent}>&-
 echo "ok: junk, an endless line, a silent client and 50 clients at once; delivery went on past $delivered KB"
 
-ask quit '^ok$'
-end=$((SECONDS + 20))
-while kill -0 "$play" 2>/dev/null; do
-  [ "$SECONDS" -lt "$end" ] || fail "play did not end after quit"
-  sleep 0.2
-done
-wait "$play"
-rc=$?
-play=""
-[ "$rc" -eq 0 ] || fail "play ended with $rc after quit"
-for note in 'paused (recording goes on)' 'seek -3 s' 'jumped to live' 'flushed' 'stopped'; do
-  grep -qF "$note" "$work/err" || fail "the person at play's terminal was not told '$note'"
-done
-echo "ok: quit ended play with 0"
+quit_play 'paused (recording goes on)' 'seek -3 s' 'jumped to live' 'flushed' 'stopped'

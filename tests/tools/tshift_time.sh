@@ -10,52 +10,16 @@ set -u
 top=$1
 build=$2
 [ -n "$(find "$build" -name ovts.ax -type f -print -quit)" ] || { echo "SKIP: no ovts.ax in $build"; exit 77; }
-work=$(mktemp -d)
-play=""
-trap '[ -n "$play" ] && kill "$play" 2>/dev/null; wait; rm -rf "$work"' EXIT
-fail() {
-  echo "FAIL: $*"
-  tr '\r' '\n' <"$work/err" | grep -v '^$' | tail -n 12 | sed 's/^/  tshift: /'
-  exit 1
-}
-
 . "$top/tests/tools/tshift_live.sh"
+play_test_setup
 live_setup TShiftTimeTest
 rm -f "$WINEPREFIX/drive_c/ovts-test-TShiftTimeTest/"*.ts
 
-live_source 2>/dev/null |
-  "$top/scripts/tshift" play --in - --out "$work/out.ts" --registry "$key" --control 0 2>"$work/err" &
-play=$!
-end=$((SECONDS + 90))
-until port=$(grep -o 'control channel at 127.0.0.1:[0-9]*' "$work/err" | sed 's/.*://') && [ -n "$port" ]; do
-  [ "$SECONDS" -lt "$end" ] || fail "play did not say where its control channel is"
-  sleep 0.2
-done
-
-ctl() { "$top/scripts/tshift" ctl "$port" "$@"; }
-ask() {
-  local reply
-  reply=$(ctl "$1")
-  [[ "$reply" =~ $2 ]] || fail "'$1' was answered '$reply', not /$2/"
-}
-wait_status() {
-  local end=$((SECONDS + $2))
-  until status=$(ctl status) && [[ "$status" =~ $1 ]]; do
-    [ "$SECONDS" -lt "$end" ] || fail "no status /$1/ within $2 s; the last: $status"
-    sleep 0.2
-  done
-}
+play_controlled
 # seconds LABEL: the seconds after LABEL in $status ("delay 4.1 s", "retained 86.2 s").
 seconds() { sed -nE "s/.* $1 ([0-9.]+) s.*/\\1/p" <<<"$status"; }
 # within VALUE LOW HIGH: LOW <= VALUE <= HIGH, in decimals.
 within() { awk -v v="$1" -v lo="$2" -v hi="$3" 'BEGIN { exit !(v != "" && v >= lo && v <= hi) }'; }
-# The filter takes one seek a second: a seek asked sooner is refused, and asked again.
-seek() {
-  local end=$((SECONDS + 10)) reply
-  until reply=$(ctl "$1"); do
-    [[ "$reply" =~ "seek ignored" ]] && [ "$SECONDS" -lt "$end" ] || fail "'$1' was answered '$reply'"
-  done
-}
 # export_ends PATH: waits for play's note on how the export to PATH ended; it is left in $ended.
 export_ends() {
   local end=$((SECONDS + 30))
@@ -142,17 +106,4 @@ ask "export stop" '^error: no export is running$'
 wait_status '^PLAYING' 5
 echo "ok: export 4 and e saved whole packets ffprobe reads, 4 s and $keep s, while playback went on"
 
-ask quit '^ok$'
-end=$((SECONDS + 20))
-while kill -0 "$play" 2>/dev/null; do
-  [ "$SECONDS" -lt "$end" ] || fail "play did not end after quit"
-  sleep 0.2
-done
-wait "$play"
-rc=$?
-play=""
-[ "$rc" -eq 0 ] || fail "play ended with $rc after quit"
-for note in 'seek to 6 s behind live' 'seek -30 s' 'seek +2 s' "saving the last 4 s to $clip" 'stopped'; do
-  grep -qF "$note" "$work/err" || fail "the person at play's terminal was not told '$note'"
-done
-echo "ok: quit ended play with 0"
+quit_play 'seek to 6 s behind live' 'seek -30 s' 'seek +2 s' "saving the last 4 s to $clip" 'stopped'
