@@ -203,9 +203,10 @@ class CCircFileBuf : public CCircBufBase {
   // extending) at the end. What the disk refuses is counted and marked. Caller holds writeIoLock_,
   // not stateLock_. `epoch` is the writeEpoch_ the bytes belong to; `gapBefore` marks a gap ahead
   // of them. `arrival`: ArrivalTicks() of the bytes, for the clock index, which learns each
-  // block stored.
-  HRESULT WriteToFile(const CCircMemBuf::Lease& bytes, uint32_t* written, Caller caller, uint32_t epoch,
-                      bool gapBefore, int64_t arrival);
+  // block stored. `lentBy`: the cache that lent the bytes (null for the caller's own block); they
+  // go back to it as they settle in the file.
+  HRESULT WriteToFile(const CCircMemBuf::Lease& bytes, CCircMemBuf* lentBy, uint32_t* written, Caller caller,
+                      uint32_t epoch, bool gapBefore, int64_t arrival);
   // Moves up to one chunk from the write cache into the file; `moved` tells whether any bytes
   // left the cache. Caller holds writeIoLock_.
   HRESULT TransferToFile(bool* moved, Caller caller);

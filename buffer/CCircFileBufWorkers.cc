@@ -130,7 +130,7 @@ HRESULT CCircFileBuf::WriteAround(const void* data, uint32_t length, uint32_t* w
   CCircMemBuf::Lease block;
   block.at[0] = const_cast<uint8_t*>(static_cast<const uint8_t*>(data));
   block.length[0] = length;
-  return WriteToFile(block, written, Caller::kStreaming, writeEpoch_.load(), false, ArrivalTicks());
+  return WriteToFile(block, nullptr, written, Caller::kStreaming, writeEpoch_.load(), false, ArrivalTicks());
 }
 
 HRESULT CCircFileBuf::TransferToFile(bool* moved, Caller caller) {
@@ -151,9 +151,7 @@ HRESULT CCircFileBuf::TransferToFile(bool* moved, Caller caller) {
   if (lent != S_OK) return SUCCEEDED(lent) ? S_OK : lent;
   *moved = true;
   uint32_t written = 0;
-  const HRESULT hr = WriteToFile(lease, &written, caller, epoch, lease.atGap, arrival);
-  writeCache_.ReturnUnread(lease, lease.total());
-  return hr;
+  return WriteToFile(lease, &writeCache_, &written, caller, epoch, lease.atGap, arrival);
 }
 
 void CCircFileBuf::DiscardWriteCache() {
@@ -169,10 +167,21 @@ void CCircFileBuf::DiscardWriteCache() {
   MarkFileGap();
 }
 
-HRESULT CCircFileBuf::WriteToFile(const CCircMemBuf::Lease& bytes, uint32_t* written, Caller caller, uint32_t epoch,
-                                  bool gapBefore, int64_t arrival) {
+HRESULT CCircFileBuf::WriteToFile(const CCircMemBuf::Lease& bytes, CCircMemBuf* lentBy, uint32_t* written,
+                                  Caller caller, uint32_t epoch, bool gapBefore, int64_t arrival) {
   *written = 0;
   const uint32_t length = bytes.total();
+  // Lent bytes leave the cache where they settle in the file, under stateLock_, so that the live
+  // edge never counts them in both; on any other way out they leave it on the way.
+  struct GiveBack {
+    CCircMemBuf* cache;
+    const CCircMemBuf::Lease& lease;
+    void Now() {
+      if (cache) cache->ReturnUnread(lease, lease.total());
+      cache = nullptr;
+    }
+    ~GiveBack() { Now(); }
+  } giveBack{lentBy, bytes};
   StateHold state(*this, stateLock_, caller);
   if (!state.held()) return kClosing;
   if (!open_ || epoch != writeEpoch_.load()) return open_ ? S_OK : E_FAIL;
@@ -246,6 +255,7 @@ HRESULT CCircFileBuf::WriteToFile(const CCircMemBuf::Lease& bytes, uint32_t* wri
   }
   unread_ = unread_ + *written;
   fileWritten_ += *written;
+  giveBack.Now();
   if (wrapped_) {
     oldest_ = writePos_;
     readOffset_ -= overwritten;

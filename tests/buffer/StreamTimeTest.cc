@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <thread>
 #include <vector>
 
 #include "BufferTestSupport.h"
@@ -169,6 +170,31 @@ TEST(StreamTime, StreamWithoutClockIsTimedByItsArrivals) {
   int64_t landed = 0;
   ASSERT_EQ(f.buffer.SeekToTime(CCircFileBuf::kLiveEdge, -2.0, &landed), S_OK);
   EXPECT_NEAR(static_cast<double>(landed), bytes.size() - 2e6, 20000);
+}
+
+// Catches: the live edge counting bytes twice, in the file and still in the write cache, while
+// the write worker gives back the cache memory it has just stored: retained seconds then ran a
+// whole transfer ahead.
+TEST(StreamTime, LiveEdgeCountsEachByteOnce) {
+  Fixture f(8 * KB);
+  const std::vector<uint8_t> bytes = test::PatternBytes(0, 12 * 1024 * 1024);
+  std::atomic<int64_t> sent{0};
+  std::atomic<bool> done{false};
+  int64_t ahead = 0;  // the most the live edge ran past the bytes sent
+  std::thread poller([&] {
+    while (!done.load()) ahead = std::max(ahead, f.buffer.GetStreamSpan().live - sent.load());
+  });
+  for (size_t at = 0; at < bytes.size(); at += kBlock) {
+    // As fast as the write worker stores them: many transfers, and no block dropped.
+    EXPECT_TRUE(test::WaitUntil([&] { return f.buffer.writeCache().GetUnreadBytes() < kCaches.inputChunkKB * KB; }));
+    sent.store(static_cast<int64_t>(at + kBlock));  // before the bytes go in
+    uint32_t written = 0;
+    f.buffer.Write(bytes.data() + at, kBlock, &written);
+  }
+  EXPECT_TRUE(test::WaitUntil([&] { return f.buffer.writeCache().GetUnreadBytes() == 0; }));
+  done.store(true);
+  poller.join();
+  EXPECT_LE(ahead, 0);
 }
 
 // Holds the exporter's reads from the buffer file: the n-th read from arming on waits for
