@@ -76,10 +76,12 @@ void CCircMemBuf::Lend(int64_t from, uint32_t length, Lease* lease) {
   ++leasesOut_;
 }
 
-void CCircMemBuf::LeaseBack() {
-  if (--leasesOut_ > 0) return;
-  for (const auto& [at, bytes] : retired_) port::PageFree(at, bytes);
-  retired_.clear();
+bool CCircMemBuf::LeaseBack(const Lease& lease) {
+  if (--leasesOut_ == 0) {
+    for (const auto& [at, bytes] : retired_) port::PageFree(at, bytes);
+    retired_.clear();
+  }
+  return lease.generation == generation_;
 }
 
 HRESULT CCircMemBuf::Reset() {
@@ -196,8 +198,7 @@ void CCircMemBuf::ReturnRoom(const Lease& lease, bool filled) {
   TSStamp(writeRecord_.copied);
   {
     port::LockGuard state(stateLock_);
-    LeaseBack();
-    if (filled && lease.generation == generation_) {
+    if (LeaseBack(lease) && filled) {
       Advance(lease.length[0]);
       if (lease.length[1] > 0) Advance(lease.length[1]);
     }
@@ -230,8 +231,7 @@ void CCircMemBuf::ReturnUnread(const Lease& lease, uint32_t consumed) {
   TSStamp(readRecord_.copied);
   {
     port::LockGuard state(stateLock_);
-    LeaseBack();
-    if (lease.generation == generation_) {
+    if (LeaseBack(lease)) {
       lentUnread_ = 0;
       if (consumed > 0) {
         const int64_t position = writeCount_ - unread_;

@@ -98,7 +98,8 @@ class CCircMemBuf : public CCircBufBase {
   // Lends `length` bytes of the store from `from`, in two pieces when they wrap.
   void Lend(int64_t from, uint32_t length, Lease* lease) REQUIRES(stateLock_);
   // A lease came back: memory a Close kept for it goes once no lease is out.
-  void LeaseBack() REQUIRES(stateLock_);
+  // True when the lease is of the stream now in the store (no Reset or Close since it was lent).
+  bool LeaseBack(const Lease& lease) REQUIRES(stateLock_);
   // Whether a read piece at `position` would run past the end of the store. Caller holds stateLock_.
   bool RunsPastEnd(int64_t position, uint32_t length) const REQUIRES(stateLock_);
 

@@ -7,8 +7,6 @@
 namespace ovts {
 
 namespace {
-constexpr uint8_t kSync = 0x47;
-constexpr int kSyncRun = 5;                                      // sync bytes 188 apart that make a transport stream
 constexpr int kHead = 12;                                        // header, adaptation length and flags, PCR
 constexpr int64_t kSyncSearchBytes = int64_t{1} << 20;           // then the stream is taken as not TS
 constexpr int64_t kPcrRange = (int64_t{1} << 33) * 300;          // the PCR wraps here
@@ -134,7 +132,7 @@ bool CTSClockIndex::Search(int64_t position, const uint8_t* data, int64_t length
   for (; f.candidate >= 0 && f.candidateSyncs < kSyncRun; ++f.candidateSyncs) {
     const int64_t at = f.candidate + f.candidateSyncs * kPacketSize;
     if (at >= end) return false;
-    if (data[at - position] != kSync) f.candidate = -1;
+    if (data[at - position] != kSyncByte) f.candidate = -1;
   }
   if (f.candidate >= 0) {
     Synced(f.candidate, position);
@@ -144,12 +142,12 @@ bool CTSClockIndex::Search(int64_t position, const uint8_t* data, int64_t length
   const int64_t start = std::max(f.searchFrom, position);
   int64_t from = start;
   while (from < end) {
-    const auto* hit = static_cast<const uint8_t*>(std::memchr(data + (from - position), kSync, end - from));
+    const auto* hit = static_cast<const uint8_t*>(std::memchr(data + (from - position), kSyncByte, end - from));
     if (!hit) break;
     const int64_t candidate = position + (hit - data);
     int syncs = 1;
     while (syncs < kSyncRun && candidate + syncs * kPacketSize < end &&
-           data[candidate + syncs * kPacketSize - position] == kSync)
+           data[candidate + syncs * kPacketSize - position] == kSyncByte)
       ++syncs;
     if (syncs == kSyncRun) {
       Synced(candidate, position);
@@ -190,7 +188,7 @@ bool CTSClockIndex::Scan(int64_t position, const uint8_t* data, int64_t length) 
       const int64_t first = packet;
       const int pcrPid = f.pcrPid;
       const uint8_t* head = data + (packet - position);
-      while (packet <= quietEnd && head[0] == kSync && !MayCarryPcr(head, pcrPid)) {
+      while (packet <= quietEnd && head[0] == kSyncByte && !MayCarryPcr(head, pcrPid)) {
         packet += kPacketSize;
         head += kPacketSize;
       }
@@ -214,7 +212,7 @@ bool CTSClockIndex::Scan(int64_t position, const uint8_t* data, int64_t length) 
 
 bool CTSClockIndex::Inspect(int64_t packet, const uint8_t* head) {
   Feeder& f = feeder_;
-  if (head[0] != kSync) return false;
+  if (head[0] != kSyncByte) return false;
   f.lastGoodPacket = packet;
   f.nextPacket = packet + kPacketSize;
   const int pid = Pid(head);

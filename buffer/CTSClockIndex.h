@@ -45,6 +45,8 @@ class CTSClockIndex {
   enum class TimeSource { kMeasuredRate, kStreamClock };
 
   static constexpr int64_t kPacketSize = 188;
+  static constexpr uint8_t kSyncByte = 0x47;  // every packet's first byte
+  static constexpr int kSyncRun = 5;          // sync bytes a packet apart that make a transport stream
   static constexpr int64_t kClockHz = 27000000;  // the PCR's own units, of the timeline too
   // The clock-step fit: a step of d seconds over bytes worth e seconds at the segment's rate
   // continues the segment when 0 < d <= kFitFactor * e + kFitSlack and e <= kFitFactor * d +

@@ -12,10 +12,10 @@ namespace ovts {
 
 namespace {
 constexpr uint32_t kWaitMs = 250;  // the thread looks again at least this often
-constexpr uint32_t kPacket = 188;
-constexpr uint8_t kSync = 0x47;
-constexpr uint32_t kSyncRun = 5;  // sync bytes a packet apart that make a transport stream
-constexpr uint32_t kResyncRun = 3;  // and that find the packet step again after a break
+constexpr uint32_t kPacket = CTSClockIndex::kPacketSize;
+constexpr uint8_t kSync = CTSClockIndex::kSyncByte;
+constexpr uint32_t kSyncRun = CTSClockIndex::kSyncRun;
+constexpr uint32_t kResyncRun = 3;  // sync bytes a packet apart that find the packet step after a break
 
 bool SyncRun(const uint8_t* data, uint32_t length, uint32_t at, uint32_t run) {
   if (at + (run - 1) * kPacket >= length) return false;

@@ -2,15 +2,10 @@
 // reads a generated transport stream once into the buffer and the output delivers it unchanged.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdio>
-
 #include "TimeShiftGraph.h"
-#include "tools/common/TsChecker.h"
 
 namespace ovts::test {
 namespace {
-
 
 class PullModeTest : public TimeShiftGraphTest {};
 
@@ -54,35 +49,6 @@ TEST_F(PullModeTest, FileArrivesOnceUnchangedWithStreamTimes) {
     EXPECT_EQ(p.tStop, int64_t(k + 1) * CTSOutputPushPin::kBufferSize * TS_UNITS_PER_SECOND) << k;
     EXPECT_EQ((p.dwSampleFlags & AM_SAMPLE_DATADISCONTINUITY) != 0, k == 0) << k;
   }
-}
-
-TEST_F(PullModeTest, DISABLED_FullSpeedPullLossWithDefaultCaches) {
-  // A measurement, not a check: how much of a file read at full speed, faster than any live
-  // source, the default caches drop (counted and marked) when the disk falls behind.
-  std::vector<uint8_t> file;
-  const std::string path = WriteTsFile(128000, &file);  // about 23 MB: less than the buffer
-  AddFilter(new CTSFilter(nullptr), 32768, TSCacheConfig{4096, 4096, 0, 1024, 128, 75});
-  AddPullSource(path);
-  tools::TsChecker checker;
-  TestSinkConfig sink;
-  sink.onSample = [&](const AM_SAMPLE2_PROPERTIES& p) {
-    checker.Feed(p.pbBuffer, p.lActual, p.dwSampleFlags & AM_SAMPLE_DATADISCONTINUITY);
-  };
-  AddSink(sink);
-  ASSERT_HRESULT_SUCCEEDED(media_->Run());
-  // Done when nothing more arrives for two seconds.
-  for (uint64_t seen = 0; sink_->WaitFor(2000, [&](const TestSinkStats& s) { return s.bytes > seen; });) {
-    seen = sink_->Stats().bytes;
-  }
-  ASSERT_HRESULT_SUCCEEDED(media_->Stop());
-  const uint64_t delivered = sink_->Stats().bytes;
-  const tools::TsChecker::Stats& ts = checker.stats();
-  const uint64_t lost = ts.lostPackets * tools::kTsPacketSize;
-  std::printf("full-speed pull, default caches: file %zu bytes, delivered %llu, lost %llu (%.1f %%), "
-              "kept back %lld; damaged packets %llu, continuity errors %llu\n",
-              file.size(), static_cast<unsigned long long>(delivered), static_cast<unsigned long long>(lost),
-              100.0 * lost / file.size(), static_cast<long long>(file.size() - delivered - lost),
-              static_cast<unsigned long long>(ts.corruptPackets), static_cast<unsigned long long>(ts.ccErrors));
 }
 
 }  // namespace
